@@ -1,0 +1,3 @@
+#include "common.h"
+
+const char CAMERA_DEVPATH[] = "/dev/video0";

@@ -1,0 +1,114 @@
+#include "dbus_quorvane.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "common.h"
+#include "device_camera.h"
+
+namespace {
+
+constexpr char profile_dir[] = "/etc/quorvane.d/";
+constexpr char unit_enable_cmd[] = "systemctl enable quorvane.service";
+constexpr char unit_disable_cmd[] = "systemctl disable quorvane.service";
+
+// Every uid, and the four access bits, as written into each rule.
+constexpr uint32_t all_uids = 4294967295u;
+constexpr uint32_t all_permissions = 15;
+
+struct DirClose {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using DirRef = std::unique_ptr<DIR, DirClose>;
+
+// The bus library turns only negative results into error replies; a positive
+// failure would leave the caller without an answer.
+int as_error(int r)
+{
+    return r > 0 ? -EIO : r;
+}
+
+}  // namespace
+
+int set_profile(std::string filepath, const std::vector<std::string> &apps, const std::string &ownapp,
+                PermitType type)
+{
+    QvProfile profile;
+    profile.file = filepath;
+    profile.own_app = ownapp;
+    profile.profile_mode = Enforce;
+
+    QvRule rule;
+    rule.deny = type;
+    rule.uids.push_back(all_uids);
+    rule.app_paths = apps;
+    rule.permission = all_permissions;
+    profile.rules.push_back(rule);
+
+    int r = qv_set_and_update_profile(profile);
+    if (r != 0) {
+        QV_LOG(stderr, "qv_set_and_update_profile failed. file = %s\n", profile.file.c_str());
+        return as_error(r);
+    }
+    if (profile.file == CAMERA_DEVPATH) {
+        r = update_all_device_video_profile(profile);
+        if (r != 0) {
+            QV_LOG(stderr, "update_all_device_video_profile failed.\n");
+            return as_error(r);
+        }
+    }
+    set_service_status();
+    return 0;
+}
+
+int delete_profile(std::string filepath)
+{
+    if (qv_del_profile(filepath) == 0)
+        qv_update();
+    if (filepath == CAMERA_DEVPATH) {
+        int r = delete_all_device_video_profile();
+        if (r != 0) {
+            QV_LOG(stderr, "delete_all_device_video_profile failed.\n");
+            return as_error(r);
+        }
+    }
+    set_service_status();
+    return 0;
+}
+
+int get_dir_file_count(const char *dir_path)
+{
+    DirRef dir(opendir(dir_path));
+    if (!dir)
+        return -1;
+
+    int count = 0;
+    char buff[4096];
+    std::memset(buff, 0, sizeof buff);
+    while (struct dirent *entry = readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        std::snprintf(buff, sizeof buff, "%s/%s", dir_path, entry->d_name);
+        struct stat st;
+        if (lstat(buff, &st) < 0) {
+            std::fprintf(stderr, "lstat error%s\n", buff);
+            continue;
+        }
+        if (S_ISREG(st.st_mode))
+            ++count;
+    }
+    return count;
+}
+
+void set_service_status()
+{
+    const char *cmd = get_dir_file_count(profile_dir) > 0 ? unit_enable_cmd : unit_disable_cmd;
+    // The unit's state is systemctl's business; its exit status is not ours.
+    int status = std::system(cmd);
+    (void)status;
+}

@@ -1,0 +1,215 @@
+#include "device_camera.h"
+
+#include <pthread.h>
+
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <systemd/sd-event.h>
+
+#include "common.h"
+
+namespace {
+
+// The fixed node paths are "/dev/video" and one digit, '0' to '8'.
+constexpr char video_node_prefix[] = "/dev/video";
+constexpr char first_node_digit = '0';
+constexpr char last_node_digit = '8';
+
+std::string video_node_path(char digit)
+{
+    return std::string(video_node_prefix) + digit;
+}
+
+using DeviceEnumeratorRef = std::unique_ptr<sd_device_enumerator, qv_release<sd_device_enumerator_unref>>;
+using DeviceMonitorRef = std::unique_ptr<sd_device_monitor, qv_release<sd_device_monitor_unref>>;
+using EventRef = std::unique_ptr<sd_event, qv_release<sd_event_unref>>;
+
+// A camera device is one the device manager typed "video" with a node below
+// "/dev/video" (any number: /dev/video12 counts too).
+constexpr char camera_id_type[] = "video";
+constexpr size_t video_node_prefix_length = sizeof(video_node_prefix) - 1;
+
+void *thread_result(int result)
+{
+    return reinterpret_cast<void *>(static_cast<intptr_t>(result));
+}
+
+}  // namespace
+
+int update_all_device_video_profile(QvProfile &profile)
+{
+    const size_t rule_count = profile.rules.size();
+    if (rule_count != 0 && rule_count != 1)
+        return 0;
+
+    for (char digit = first_node_digit; digit <= last_node_digit; ++digit) {
+        const std::string node = video_node_path(digit);
+        if (rule_count == 0) {
+            qv_del_profile(node);
+            continue;
+        }
+        profile.file = node;
+        if (qv_set_profile(profile) != 0)
+            QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
+    }
+    return qv_update();
+}
+
+int delete_all_device_video_profile()
+{
+    for (char digit = first_node_digit; digit <= last_node_digit; ++digit)
+        qv_del_profile(video_node_path(digit));
+    return qv_update();
+}
+
+void init_device_camera_monitor()
+{
+    pthread_t thread;
+    int r = pthread_create(&thread, nullptr, init_and_start_monitor, nullptr);
+    if (r != 0) {
+        QV_LOG(stderr, "device_protect: pthread_create failed: %s\n", std::strerror(r));
+        return;
+    }
+    pthread_detach(thread);
+}
+
+void *init_and_start_monitor(void * /* pvoid */)
+{
+    int res = update_camera_profile();
+    if (res != 0) {
+        QV_LOG(stderr, "update_camera_profile failed.\n");
+        return thread_result(res);
+    }
+    res = start_device_monitor();
+    if (res != 0) {
+        QV_LOG(stderr, "device_protect: start_device_monitor failed. res = %d\n", res);
+        return thread_result(res);
+    }
+    return nullptr;
+}
+
+int update_camera_profile()
+{
+    QvProfile profile = qv_get_profile(CAMERA_DEVPATH);
+    const size_t rule_count = profile.rules.size();
+    if (rule_count != 0 && rule_count != 1)
+        return 0;
+
+    sd_device_enumerator *raw = nullptr;
+    int res = sd_device_enumerator_new(&raw);
+    if (res < 0) {
+        QV_LOG(stdout, "device_protect: sd_device_enumerator_new failed. res = %d\n", res);
+        return -1;
+    }
+    DeviceEnumeratorRef enumerator(raw);
+    res = sd_device_enumerator_allow_uninitialized(enumerator.get());
+    if (res < 0) {
+        QV_LOG(stderr, "device_protect: sd_device_enumerator_allow_uninitialized failed. res = %d\n", res);
+        return -1;
+    }
+
+    for (sd_device *device = sd_device_enumerator_get_device_first(enumerator.get()); device;
+         device = sd_device_enumerator_get_device_next(enumerator.get())) {
+        std::string node;
+        if (!is_camera_device(device, node))
+            continue;
+        dump_device_info(device);
+        if (node == CAMERA_DEVPATH)
+            continue;
+        if (rule_count == 0) {
+            qv_del_profile(node);
+            continue;
+        }
+        profile.file = node;
+        if (qv_set_profile(profile) != 0)
+            QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
+    }
+    enumerator.reset();
+    return qv_update();
+}
+
+int start_device_monitor()
+{
+    // Declared first so the monitor is released (and detached) before the loop.
+    sd_event *raw_event = nullptr;
+    int res = sd_event_default(&raw_event);
+    if (res < 0) {
+        QV_LOG(stderr, "device_protect: Failed to get default event: %d\n", res);
+        return res;
+    }
+    EventRef event(raw_event);
+
+    sd_device_monitor *raw_monitor = nullptr;
+    res = sd_device_monitor_new(&raw_monitor);
+    if (res < 0) {
+        QV_LOG(stderr, "device_protect: Failed to initialize device monitor %d\n", res);
+        return res;
+    }
+    DeviceMonitorRef monitor(raw_monitor);
+
+    res = sd_device_monitor_attach_event(monitor.get(), event.get());
+    if (res < 0) {
+        QV_LOG(stderr, "device_protect: Failed to attach event to device monitor: %d\n", res);
+        return res;
+    }
+    res = sd_device_monitor_start(monitor.get(), device_monitor_handler, nullptr);
+    if (res < 0) {
+        QV_LOG(stderr, "device_protect: Failed to start device monitor: %d\n", res);
+        return res;
+    }
+    res = sd_event_loop(event.get());
+    if (res < 0)
+        QV_LOG(stderr, "device_protect: Event loop failed: %d\n", res);
+    return res;
+}
+
+int device_monitor_handler(sd_device_monitor * /* monitor */, sd_device *device, void * /* userdata */)
+{
+    assert(device);
+    const char *action = nullptr;
+    if (sd_device_get_property_value(device, "ACTION", &action) < 0 || std::strcmp(action, "add") != 0)
+        return 0;
+    std::string node;
+    if (!is_camera_device(device, node))
+        return 0;
+    if (node == CAMERA_DEVPATH)
+        return 0;
+    // The handler only copies: with no rules nothing is deleted here.
+    QvProfile profile = qv_get_profile(CAMERA_DEVPATH);
+    if (profile.rules.size() != 1)
+        return 0;
+    profile.file = node;
+    return qv_set_profile(profile);
+}
+
+int is_camera_device(sd_device *device, std::string &devpath)
+{
+    const char *id_type = nullptr;
+    if (sd_device_get_property_value(device, "ID_TYPE", &id_type) < 0 || std::strcmp(id_type, camera_id_type) != 0)
+        return 0;
+    const char *devname = nullptr;
+    if (sd_device_get_devname(device, &devname) < 0 ||
+        std::strncmp(devname, video_node_prefix, video_node_prefix_length) != 0)
+        return 0;
+    devpath = devname;
+    return 1;
+}
+
+void dump_device_info(sd_device *device)
+{
+    const char *syspath = nullptr;
+    if (sd_device_get_syspath(device, &syspath) >= 0)
+        QV_LOG(stdout, "syspath = %s\n", syspath);
+    int ifindex = 0;
+    if (sd_device_get_ifindex(device, &ifindex) >= 0)
+        QV_LOG(stdout, "ifindex = %d\n", ifindex);
+    const char *value = nullptr;
+    for (const char *key = sd_device_get_property_first(device, &value); key;
+         key = sd_device_get_property_next(device, &value))
+        QV_LOG(stdout, "%s: %s\n", key, value);
+    QV_LOG(stdout, "\n\n");
+}

@@ -1,0 +1,455 @@
+// quorvane_daemon: the bus spine, caller vetting and the protection methods
+// of the file-protection and camera-control objects.
+#include <libintl.h>
+#include <unistd.h>
+
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "dbus_quorvane.h"
+#include "quorvane.h"
+
+namespace {
+
+using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
+using SlotRef = std::unique_ptr<sd_bus_slot, qv_release<sd_bus_slot_unref>>;
+using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
+using CredsRef = std::unique_ptr<sd_bus_creds, qv_release<sd_bus_creds_unref>>;
+
+}  // namespace
+
+// Executables allowed to change protection, compared byte for byte with the
+// kernel's view of the caller's executable.
+const std::vector<std::string> caller_whitelist = {
+    "/usr/bin/nimbra-control-center",
+    "/usr/bin/python3.7",
+    "/usr/bin/dbus-send",
+};
+
+const std::string quorvane_dbus_path = "/com/zentavo/Quorvane1";
+const std::string quorvane_dbus_interface = "com.zentavo.Quorvane1";
+const std::string camera_control_dbus_path = "/com/zentavo/Quorvane1/CameraControl";
+const std::string camera_control_dbus_interface = "com.zentavo.Quorvane1.CameraControl";
+
+// Paths below /data/home/ are the same files as below /home/.
+static const char data_home_prefix[] = "/data/home/";
+static const size_t data_home_strip = 5;  // "/data"
+
+std::string get_caller_apppath(sd_bus_message *m, pid_t *pid)
+{
+    sd_bus_creds *raw = nullptr;
+    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &raw) < 0) {
+        QV_LOG(stderr, "sd_bus_message_get_creds error\n");
+        return "";
+    }
+    CredsRef creds(raw);
+
+    pid_t caller_pid = -1;
+    if (sd_bus_creds_get_pid(creds.get(), &caller_pid) < 0) {
+        QV_LOG(stderr, "sd_bus_creds_get_pid error\n");
+        return "";
+    }
+    *pid = caller_pid;
+
+    char exePath[4096];
+    std::memset(exePath, 0, sizeof exePath);
+    std::snprintf(exePath, sizeof exePath, "/proc/%d/exe", caller_pid);
+
+    char buf[4096];
+    ssize_t len = readlink(exePath, buf, sizeof buf);
+    // A target that fills the buffer may have been cut: it names no path.
+    if (len < 0 || static_cast<size_t>(len) >= sizeof buf) {
+        QV_LOG(stderr, "readlink error exePath = %s!\n", exePath);
+        return "";
+    }
+    buf[len] = '\0';
+    QV_LOG(stdout, "caller is: %s\n\n", buf);
+    return std::string(buf, len);
+}
+
+int check_caller(std::string caller_path, pid_t pid)
+{
+    (void)pid;  // the decision rests on the executable alone
+    int res = -1;
+    for (const auto &entry : caller_whitelist) {
+        if (caller_path == entry) {
+            res = 0;
+            break;
+        }
+    }
+    return res;
+}
+
+int check_authorization(pid_t pid)
+{
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *raw_reply = nullptr;
+    sd_bus *raw_bus = nullptr;
+    unsigned is_authorized = 0, is_challenge = 0;
+    const char *s1 = nullptr, *s2 = nullptr;
+    int r;
+
+    r = sd_bus_open_system(&raw_bus);
+    BusRef bus(raw_bus);
+    MessageRef m;
+    if (r < 0) {
+        QV_LOG(stderr, "Failed to connect to system bus: %s\n\n", std::strerror(-r));
+        goto finish;
+    }
+
+    r = sd_bus_call_method(bus.get(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                           "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", &error, &raw_reply,
+                           "(sa{sv})sa{ss}us", "unix-process", 2, "pid", "u", static_cast<uint32_t>(pid),
+                           "start-time", "t", static_cast<uint64_t>(0), quorvane_dbus_interface.c_str(), 0,
+                           static_cast<uint32_t>(1), "");
+    m.reset(raw_reply);
+    if (r < 0) {
+        QV_LOG(stderr, "Failed to Authority: %s\n\n", error.message ? error.message : std::strerror(-r));
+        goto finish;
+    }
+
+    r = sd_bus_message_enter_container(m.get(), 'r', "bba{ss}");
+    if (r < 0) {
+        QV_LOG(stderr, "sd_bus_message_enter_container failed.\n\n");
+        goto finish;
+    }
+    r = sd_bus_message_read(m.get(), "bb", &is_authorized, &is_challenge);
+    if (r < 0) {
+        QV_LOG(stderr, "sd_bus_message_read failed.\n\n");
+        goto finish;
+    }
+    QV_LOG(stdout, "sd_bus_message_read is_authorized = %s, is_challenge = %s\n",
+           is_authorized ? "true" : "false", is_challenge ? "true" : "false");
+
+    sd_bus_message_enter_container(m.get(), 'a', "{ss}");
+    while (sd_bus_message_read(m.get(), "{ss}", &s1, &s2) > 0)
+        QV_LOG(stdout, " %s=%s\n", s1, s2);
+    sd_bus_message_exit_container(m.get());
+    r = sd_bus_message_exit_container(m.get());
+
+finish:
+    sd_bus_error_free(&error);
+    return (r >= 0 && is_authorized) ? 0 : -1;
+}
+
+namespace {
+
+// Reads the path argument of a file-object call; the camera object binds it.
+int read_target(sd_bus_message *m, const char **filepath)
+{
+    int r = sd_bus_message_read(m, "s", filepath);
+    return r == 0 ? -EINVAL : r;
+}
+
+// Vets the sender of a changing call; fills caller_path for the profile owner.
+int vet_caller(sd_bus_message *m, std::string *caller_path)
+{
+    pid_t pid = 0;
+    *caller_path = get_caller_apppath(m, &pid);
+    return check_caller(*caller_path, pid);
+}
+
+int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
+{
+    (void)userdata;
+    (void)ret_error;
+    std::string caller_path;
+    int r = vet_caller(m, &caller_path);
+    if (r != 0) {
+        QV_LOG(stderr, "check_caller failed.\n");
+        return r;
+    }
+    if (!filepath) {
+        r = read_target(m, &filepath);
+        if (r < 0) {
+            QV_LOG(stderr, "sd_bus_message_read failed.\n");
+            return r;
+        }
+    }
+
+    std::string real_filepath = filepath;
+    if (real_filepath.compare(0, sizeof data_home_prefix - 1, data_home_prefix) == 0)
+        real_filepath.erase(0, data_home_strip);
+
+    sd_bus_message_enter_container(m, 'a', "s");
+    QV_LOG(stdout, "file %s.\n", real_filepath.c_str());
+    std::vector<std::string> apps;
+    const char *app = nullptr;
+    while (sd_bus_message_read(m, "s", &app) > 0) {
+        QV_LOG(stdout, "  app %s\n.\n", app);
+        apps.emplace_back(app);
+    }
+    sd_bus_message_exit_container(m);
+
+    int enabled = 1;
+    r = sd_bus_message_read(m, "b", &enabled);
+    QV_LOG(stdout, "enabled %d.\n", enabled);
+    if (r < 0)
+        return r;
+
+    r = set_profile(real_filepath, apps, caller_path, enabled ? Allow : Deny);
+    if (r != 0) {
+        QV_LOG(stderr, "set_profile failed filepath = %s.\n", real_filepath.c_str());
+        return r;
+    }
+    return sd_bus_reply_method_return(m, "");
+}
+
+int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
+{
+    (void)userdata;
+    (void)ret_error;
+    if (!filepath) {
+        int r = read_target(m, &filepath);
+        if (r < 0) {
+            QV_LOG(stderr, "sd_bus_message_read failed\n");
+            return r;
+        }
+    }
+    QvProfile profile = qv_get_profile(filepath);
+
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_return(m, &raw);
+    if (r < 0) {
+        QV_LOG(stderr, "audit_get_path_list sd_bus_message_new_method_return error\n");
+        return r;
+    }
+    MessageRef reply(raw);
+
+    int enabled = 0;
+    sd_bus_message_open_container(reply.get(), 'a', "s");
+    if (profile.rules.size() == 1) {
+        const QvRule &rule = profile.rules.front();
+        for (const auto &app : rule.app_paths)
+            if (app != "*")
+                sd_bus_message_append(reply.get(), "s", app.c_str());
+        enabled = rule.deny == Allow ? 1 : 0;
+    }
+    sd_bus_message_close_container(reply.get());
+    sd_bus_message_append(reply.get(), "b", enabled);
+    return sd_bus_send(sd_bus_message_get_bus(m), reply.get(), nullptr);
+}
+
+int setmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
+{
+    (void)userdata;
+    (void)ret_error;
+    std::string caller_path;
+    int r = vet_caller(m, &caller_path);
+    if (r != 0) {
+        QV_LOG(stderr, "check_caller failed\n");
+        return r;
+    }
+    if (!filepath) {
+        r = read_target(m, &filepath);
+        if (r < 0) {
+            QV_LOG(stderr, "sd_bus_message_read failed\n");
+            return r;
+        }
+    }
+    int32_t mode = 1;
+    r = sd_bus_message_read(m, "i", &mode);
+    if (r < 0) {
+        QV_LOG(stderr, "sd_bus_message_read failed\n");
+        return r;
+    }
+
+    PermitType type = mode == 0 ? Deny : Allow;
+    if (type == Allow)
+        r = delete_profile(filepath);
+    else
+        r = set_profile(filepath, {"*"}, caller_path, Deny);
+    if (r != 0) {
+        QV_LOG(stderr, "set_profile failed.\n");
+        return r;
+    }
+    return sd_bus_reply_method_return(m, "");
+}
+
+int getmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
+{
+    (void)userdata;
+    (void)ret_error;
+    if (!filepath) {
+        int r = read_target(m, &filepath);
+        if (r < 0) {
+            QV_LOG(stderr, "sd_bus_message_read failed\n");
+            return r;
+        }
+    }
+    int32_t mode = 1;
+    QvProfile profile = qv_get_profile(filepath);
+    if (!profile.rules.empty()) {
+        const QvRule &rule = profile.rules.front();
+        mode = 2;
+        for (const auto &app : rule.app_paths)
+            if (app == "*")
+                mode = rule.deny == Allow ? 1 : 0;
+    }
+    return sd_bus_reply_method_return(m, "i", mode);
+}
+
+int file_enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return enable(m, userdata, ret_error, nullptr);
+}
+
+int file_list(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    (void)userdata;
+    (void)ret_error;
+    QV_LOG(stdout, "\n");
+    std::vector<std::string> files = qv_get_files();
+
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_return(m, &raw);
+    if (r < 0) {
+        QV_LOG(stderr, "audit_get_path_list sd_bus_message_new_method_return error\n");
+        return r;
+    }
+    MessageRef reply(raw);
+    sd_bus_message_open_container(reply.get(), 'a', "s");
+    for (const auto &file : files)
+        sd_bus_message_append(reply.get(), "s", file.c_str());
+    sd_bus_message_close_container(reply.get());
+    return sd_bus_send(sd_bus_message_get_bus(m), reply.get(), nullptr);
+}
+
+int file_getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return getapps(m, userdata, ret_error, nullptr);
+}
+
+int file_setmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return setmode(m, userdata, ret_error, nullptr);
+}
+
+int file_getmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return getmode(m, userdata, ret_error, nullptr);
+}
+
+int camera_control_enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return enable(m, userdata, ret_error, CAMERA_DEVPATH);
+}
+
+int camera_control_getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return getapps(m, userdata, ret_error, CAMERA_DEVPATH);
+}
+
+int camera_control_setmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return setmode(m, userdata, ret_error, CAMERA_DEVPATH);
+}
+
+int camera_control_getmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    QV_LOG(stdout, "\n");
+    return getmode(m, userdata, ret_error, CAMERA_DEVPATH);
+}
+
+const sd_bus_vtable quorvane_vtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Enable", "sasb", "", file_enable, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("List", "", "as", file_list, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetApps", "s", "asb", file_getapps, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetMode", "si", "", file_setmode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetMode", "s", "i", file_getmode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
+const sd_bus_vtable camera_control_vtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Enable", "asb", "", camera_control_enable, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetApps", "", "asb", camera_control_getapps, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetMode", "i", "", camera_control_setmode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetMode", "", "i", camera_control_getmode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
+}  // namespace
+
+#ifndef QUORVANE_NO_MAIN
+int main(int argc, char *argv[])
+{
+    (void)argc;
+    (void)argv;
+    // Each diagnostic line reaches the log at once, even if the service is killed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+
+    std::setlocale(LC_ALL, "");
+    bindtextdomain("quorvane_daemon", "locale");
+    textdomain("quorvane_daemon");
+
+    // Released in reverse order: the bus first, then the registrations.
+    SlotRef file_slot, camera_slot;
+    BusRef bus;
+    sd_bus *raw_bus = nullptr;
+    sd_bus_slot *raw_slot = nullptr;
+
+    int r = sd_bus_default_system(&raw_bus);
+    bus.reset(raw_bus);
+    if (r < 0) {
+        QV_LOG(stderr, "Failed to connect to system bus: %s\n\n", std::strerror(-r));
+        return r;
+    }
+
+    r = sd_bus_add_object_vtable(bus.get(), &raw_slot, quorvane_dbus_path.c_str(), quorvane_dbus_interface.c_str(),
+                                 quorvane_vtable, nullptr);
+    file_slot.reset(raw_slot);
+    if (r < 0) {
+        QV_LOG(stderr, "sd_bus_add_object_vtable quorvane_vtable failed.\n\n");
+        return r;
+    }
+
+    raw_slot = nullptr;
+    r = sd_bus_add_object_vtable(bus.get(), &raw_slot, camera_control_dbus_path.c_str(),
+                                 camera_control_dbus_interface.c_str(), camera_control_vtable, nullptr);
+    camera_slot.reset(raw_slot);
+    if (r < 0) {
+        QV_LOG(stdout, "sd_bus_add_object_vtable camera_control_vtable failed.\n\n");
+        return r;
+    }
+
+    r = sd_bus_request_name(bus.get(), quorvane_dbus_interface.c_str(), 0);
+    if (r < 0) {
+        QV_LOG(stdout, "sd_bus_request_name quorvane_dbus_interface failed.\n\n");
+        return r;
+    }
+
+    for (;;) {
+        r = sd_bus_process(bus.get(), nullptr);
+        if (r < 0) {
+            QV_LOG(stdout, "Failed to process bus: \n\n");
+            break;
+        }
+        if (r > 0)
+            continue;
+        r = sd_bus_wait(bus.get(), UINT64_MAX);
+        if (r < 0) {
+            QV_LOG(stdout, "Failed to wait on bus: \n");
+            break;
+        }
+    }
+    return r;
+}
+#endif

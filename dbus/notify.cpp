@@ -1,0 +1,216 @@
+// quorvane_notify: reads the kernel module's block records and shows each new
+// one as a desktop notification with a button to the privacy settings.
+#include "notify.h"
+
+#include <libintl.h>
+
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "common.h"
+
+namespace {
+
+using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
+using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
+using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
+using FileRef = std::unique_ptr<FILE, qv_release<std::fclose>>;
+
+constexpr char text_domain[] = "quorvane";
+constexpr char locale_dir[] = "/usr/share/locale/";
+constexpr char event_file[] = "/sys/kernel/security/quorvane/.notify";
+
+constexpr char camera_prefix[] = "/dev/video";
+constexpr size_t camera_prefix_len = sizeof camera_prefix - 1;
+
+constexpr char notification_service[] = "com.zentavo.nimbra.Notification";
+constexpr char notification_path[] = "/org/freedesktop/Notifications";
+constexpr char notification_interface[] = "com.zentavo.nimbra.Notification";
+constexpr char action_key[] = "_open1";
+constexpr char action_hint_key[] = "x-zentavo-action-_open1";
+
+constexpr char show_page_prefix[] =
+    "qdbus,com.zentavo.nimbra.ControlCenter,/com/zentavo/nimbra/ControlCenter,"
+    "com.zentavo.nimbra.ControlCenter.ShowPage,";
+constexpr char show_page_camera[] = "privacy,camera";
+constexpr char show_page_folders[] = "privacy,folders";
+
+const char *field_text(const char *field, char *spill)
+{
+    if (std::memchr(field, '\0', FIELD_SIZE))
+        return field;
+    std::memcpy(spill, field, FIELD_SIZE);
+    spill[FIELD_SIZE] = '\0';
+    return spill;
+}
+
+// The decimal number at the start of text as atoi reads it, saturated at the
+// int range where atoi's result would be undefined.
+int node_number(const char *text)
+{
+    long n = std::strtol(text, nullptr, 10);
+    if (n > INT_MAX)
+        return INT_MAX;
+    if (n < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+const int gap_seconds = 5;
+std::map<std::string, int64_t> message_time_map;
+const std::string WHITESPACE = " \n\r\t\f\v";
+
+std::string ltrim(const std::string &s)
+{
+    size_t start = s.find_first_not_of(WHITESPACE);
+    return start == std::string::npos ? std::string() : s.substr(start);
+}
+
+std::string rtrim(const std::string &s)
+{
+    size_t end = s.find_last_not_of(WHITESPACE);
+    return end == std::string::npos ? std::string() : s.substr(0, end + 1);
+}
+
+std::string trim(const std::string &s)
+{
+    return rtrim(ltrim(s));
+}
+
+void update_message_time_map(int64_t cur_seconds)
+{
+    for (auto it = message_time_map.begin(); it != message_time_map.end();) {
+        int64_t age = 0;
+        // An age beyond int64 is as far out of the window as any.
+        bool overflow = __builtin_sub_overflow(cur_seconds, it->second, &age);
+        if (overflow || age >= gap_seconds || age <= -gap_seconds)
+            it = message_time_map.erase(it);
+        else
+            ++it;
+    }
+}
+
+RecordFields split_record(const char *record, FieldSpill *spill)
+{
+    return {field_text(record, spill->filepath), field_text(record + FIELD_SIZE, spill->exe)};
+}
+
+std::string camera_node_path(const char *number_text)
+{
+    char path[sizeof camera_prefix + 16];
+    std::snprintf(path, sizeof path, "%s%d", camera_prefix, node_number(number_text) & 0xFE);
+    return path;
+}
+
+bool build_notification(const char *filepath, const char *exe, int64_t now, Notification *out)
+{
+    update_message_time_map(now);
+
+    // Classified as received: a camera node with white space before it is a file.
+    const bool camera = std::strncmp(filepath, camera_prefix, camera_prefix_len) == 0;
+    const std::string path = trim(camera ? camera_node_path(filepath + camera_prefix_len) : filepath);
+    if (path.empty())
+        return false;
+    // Only the emptiness test sees the trimmed executable; the key and the
+    // summary keep it as the kernel wrote it.
+    if (trim(exe).empty())
+        return false;
+
+    // A repeat leaves the stored time alone, so a steady stream of one event
+    // is shown once per gap.
+    auto [slot, added] = message_time_map.try_emplace(path + ":" + exe, now);
+    if (!added)
+        return false;
+
+    out->file_type = !camera;
+    out->key = slot->first;
+    // TRANSLATORS: the application name the notification is shown under.
+    out->app_name = dgettext(text_domain, "preferences-system");
+    out->summary = exe;
+    if (camera)
+        // TRANSLATORS: follows the blocked program's path, hence the leading space.
+        out->summary += dgettext(text_domain, " has been blocked from using the camera");
+    else
+        // TRANSLATORS: follows the blocked program's path, hence the leading space.
+        out->summary += dgettext(text_domain, " has been blocked from accessing the files and folders");
+    // TRANSLATORS: the notification's body, below the summary.
+    out->body = dgettext(text_domain, "Go to Control Center > Privacy and Security, and allow its access.");
+    // TRANSLATORS: the notification's button; it opens the privacy page.
+    out->action_label = dgettext(text_domain, "Go to Settings");
+    out->show_page_cmd = std::string(show_page_prefix) + (camera ? show_page_camera : show_page_folders);
+    return true;
+}
+
+int send_notification(const Notification &n)
+{
+    sd_bus *raw_bus = nullptr;
+    int r = sd_bus_open_user(&raw_bus);
+    if (r < 0) {
+        QV_LOG(stderr, "Failed to connect to user bus: %s\n\n", std::strerror(-r));
+        return r;
+    }
+    BusRef bus(raw_bus);
+
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ErrorRef error_ref(&error);
+    sd_bus_message *raw_reply = nullptr;
+    r = sd_bus_call_method(bus.get(), notification_service, notification_path, notification_interface, "Notify",
+                           &error, &raw_reply, "susssasa{sv}i",
+                           n.app_name.c_str(),                      // application name
+                           uint32_t{0},                             // replaces no notification
+                           "",                                      // icon
+                           n.summary.c_str(), n.body.c_str(),
+                           2, action_key, n.action_label.c_str(),   // one action: key, label
+                           1, action_hint_key, "s", n.show_page_cmd.c_str(),
+                           int32_t{-1});                            // the service's default expiry
+    MessageRef reply(raw_reply);  // carries the notification id, which nothing needs
+    if (r < 0)
+        QV_LOG(stderr, "Failed to Notify: %s\n\n", error.message ? error.message : std::strerror(-r));
+    return r;
+}
+
+int notify_message(const char *filepath, const char *exe)
+{
+    Notification n;
+    if (!build_notification(filepath, exe, static_cast<int64_t>(std::time(nullptr)), &n))
+        return 0;
+    return send_notification(n);
+}
+
+#ifndef QUORVANE_NO_MAIN
+int main(int, char **)
+{
+    // Diagnostics reach a log line by line, not when a buffer fills.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+
+    std::setlocale(LC_ALL, "");
+    bindtextdomain(text_domain, locale_dir);
+    textdomain(text_domain);
+
+    FileRef events(std::fopen(event_file, "r"));
+    if (!events) {
+        QV_LOG(stderr, "open %s failed!\n", event_file);
+        return -1;
+    }
+
+    // Reused for every record: each whole read overwrites all of it.
+    char record[RECORD_SIZE];
+    FieldSpill spill;
+    while (std::fread(record, RECORD_SIZE, 1, events.get()) == 1) {
+        RecordFields fields = split_record(record, &spill);
+        notify_message(fields.filepath, fields.exe);
+    }
+    return 0;
+}
+#endif

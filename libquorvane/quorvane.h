@@ -1,0 +1,68 @@
+// libquorvane: the protection-profile store that quorvane_daemon links.
+//
+// Each stored profile is one regular file directly in QV_PROFILE_DIR; nothing
+// else in that directory is ever a regular file, so counting the regular files
+// counts the profiles. All operations are synchronous and safe to call from
+// several threads at once. Int results are 0 on success or a negative errno.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum PermitType : uint32_t {
+    Deny = 0,
+    Allow = 1,
+};
+
+enum ProfileMode : uint32_t {
+    Complain = 0,
+    Enforce = 1,
+};
+
+struct QvRule {
+    PermitType deny = Allow;
+    std::vector<uint32_t> uids;
+    std::vector<std::string> app_paths;  // "*" stands for every application
+    uint32_t permission = 0;             // bit set; every writer sets it
+};
+
+struct QvProfile {
+    std::string file;                    // the protected path
+    std::string own_app;                 // executable that set the profile
+    std::string version = "0.0.1";
+    ProfileMode profile_mode = Complain;
+    std::vector<QvRule> rules;
+};
+
+// The compiled-in profile directory.
+#define QV_PROFILE_DIR "/etc/quorvane.d/"
+
+// The profile stored for path; a path without a (readable) profile reads back
+// with no rules and file set to path. A profile file that cannot be used
+// (corrupt, not a regular file, recording another path) is reported on
+// standard error and read as none. Paths: -EINVAL when empty or holding a NUL
+// byte, -ENAMETOOLONG past 4095 bytes; any other string is kept as it is.
+QvProfile qv_get_profile(const std::string &path);
+
+// Store profile under profile.file, replacing any earlier one atomically.
+// -EINVAL also for an enumeration value outside its two words, -EFBIG for a
+// profile too large to read back (64 MiB); else the failing call's errno.
+int qv_set_profile(const QvProfile &profile);
+
+// qv_set_profile, then qv_update.
+int qv_set_and_update_profile(const QvProfile &profile);
+
+// Delete the profile of path; -ENOENT when path has none.
+int qv_del_profile(const std::string &path);
+
+// Put the stored profiles into force. No enforcement backend is present, so
+// this makes the stored changes durable (syncs the profile directory); a
+// kernel backend would load every stored profile into the security module
+// here. A negative errno when the store cannot be used (no directory).
+int qv_update();
+
+// Paths that have a stored, readable profile, in byte-wise ascending order
+// (unsigned bytes, as std::string compares). Unusable files are reported on
+// standard error and left out.
+std::vector<std::string> qv_get_files();
