@@ -6,7 +6,7 @@
 
 #include <systemd/sd-bus.h>
 
-#include <cerrno>
+#include <charconv>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -108,8 +108,10 @@ RecordFields split_record(const char *record, FieldSpill *spill)
 std::string camera_node_path(const char *number_text)
 {
     char path[sizeof camera_prefix + 16];
-    std::snprintf(path, sizeof path, "%s%d", camera_prefix, node_number(number_text) & 0xFE);
-    return path;
+    std::memcpy(path, camera_prefix, camera_prefix_len);
+    auto [end, ec] = std::to_chars(path + camera_prefix_len, path + sizeof path, node_number(number_text) & 0xFE);
+    (void)ec;  // at most three digits: always room
+    return std::string(path, end);
 }
 
 bool build_notification(const char *filepath, const char *exe, int64_t now, Notification *out)
@@ -121,19 +123,23 @@ bool build_notification(const char *filepath, const char *exe, int64_t now, Noti
     const std::string path = trim(camera ? camera_node_path(filepath + camera_prefix_len) : filepath);
     if (path.empty())
         return false;
-    // Only the emptiness test sees the trimmed executable; the key and the
-    // summary keep it as the kernel wrote it.
-    if (trim(exe).empty())
+    // Only the emptiness test sees the trimmed executable (trim(exe) is empty
+    // exactly when exe is all white space); the key and the summary keep it
+    // as the kernel wrote it.
+    if (exe[std::strspn(exe, WHITESPACE.c_str())] == '\0')
         return false;
 
-    // A repeat leaves the stored time alone, so a steady stream of one event
-    // is shown once per gap.
-    auto [slot, added] = message_time_map.try_emplace(path + ":" + exe, now);
-    if (!added)
+    // Built in one buffer kept across records, so a repeat costs a lookup
+    // and no allocation. A repeat leaves the stored time alone: a steady
+    // stream of one event is shown once per gap.
+    static std::string key;
+    key.assign(path).append(1, ':').append(exe);
+    if (message_time_map.find(key) != message_time_map.end())
         return false;
+    message_time_map.emplace(key, now);
 
     out->file_type = !camera;
-    out->key = slot->first;
+    out->key = key;
     // TRANSLATORS: the application name the notification is shown under.
     out->app_name = dgettext(text_domain, "preferences-system");
     out->summary = exe;

@@ -13,9 +13,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common.h"
+
 namespace {
 
-using BusRef = std::unique_ptr<sd_bus, void (*)(sd_bus *)>;
+using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_flush_close_unref>>;
 
 constexpr char service_name[] = "com.zentavo.nimbra.Notification";
 constexpr char object_path[] = "/org/freedesktop/Notifications";
@@ -133,7 +135,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot connect to the session bus: %s\n", std::strerror(-r));
         return 1;
     }
-    BusRef bus(raw, [](sd_bus *b) { sd_bus_flush_close_unref(b); });
+    BusRef bus(raw);
     r = sd_bus_add_object_vtable(bus.get(), nullptr, object_path, service_name, notification_vtable, nullptr);
     if (r >= 0)
         r = sd_bus_request_name(bus.get(), service_name, 0);
