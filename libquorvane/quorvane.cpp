@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <unordered_map>
 
 namespace {
 
@@ -165,7 +167,7 @@ int replace_file(int dir, int staging, const std::string &name, const std::strin
 // -ENOENT (silent) when there is none; anything else unusable is reported
 // naming shown and gives -EBADMSG.
 int read_profile_file(int dir, const char *name, const std::string &shown, std::string *buf,
-                      QvProfile *out)
+                      QvProfile *out, struct stat *st_out = nullptr)
 {
     int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -204,6 +206,8 @@ int read_profile_file(int dir, const char *name, const std::string &shown, std::
         text.resize(got);
     }
     close(fd);
+    if (st_out)
+        *st_out = st;
     if (why.empty())
         qv_parse_profile(text, out, &why);
     if (why.empty())
@@ -220,6 +224,41 @@ bool valid_profile_enums(const QvProfile &profile)
                        [](const QvRule &r) { return r.deny == Allow || r.deny == Deny; });
 }
 
+// Parsed profiles of recent lookups, each valid while its file's identity
+// and change times are what they were when it was read. A file is cached
+// only once its change time lies a safe margin before the read began:
+// any later change then gets a later change time, even on file systems
+// that stamp times with a coarse clock, so a stale entry is never served.
+struct CachedProfile {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime;
+    timespec ctime;
+    QvProfile profile;
+};
+constexpr size_t CACHE_MAX = 1024;
+constexpr int64_t SETTLED_NS = 50 * 1000 * 1000;
+std::mutex cache_mutex;
+std::unordered_map<std::string, CachedProfile> cache;
+
+int64_t ns_of(const timespec &t)
+{
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+bool same_file(const CachedProfile &c, const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
+           ns_of(c.mtime) == ns_of(st.st_mtim) && ns_of(c.ctime) == ns_of(st.st_ctim);
+}
+
+void forget_cached(const std::string &name)
+{
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    cache.erase(name);
+}
+
 }  // namespace
 
 QvProfile qv_get_profile(const std::string &path)
@@ -228,14 +267,42 @@ QvProfile qv_get_profile(const std::string &path)
     none.file = path;
     if (qv_check_path(path) != 0)
         return none;
-    const std::string shown = QV_PROFILE_DIR + qv_profile_file_name(path);
+    const std::string name = qv_profile_file_name(path);
+    const std::string shown = QV_PROFILE_DIR + name;
+
+    struct stat st;
+    bool known = fstatat(AT_FDCWD, shown.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!known && (errno == ENOENT || errno == ENOTDIR)) {
+        forget_cached(name);
+        return none;
+    }
+    if (known) {
+        std::lock_guard<std::mutex> guard(cache_mutex);
+        auto it = cache.find(name);
+        if (it != cache.end() && same_file(it->second, st))
+            return it->second.profile;
+    }
+
+    timespec began;
+    clock_gettime(CLOCK_REALTIME, &began);
     QvProfile found;
     std::string text;
-    if (read_profile_file(AT_FDCWD, shown.c_str(), shown, &text, &found) != 0)
+    if (read_profile_file(AT_FDCWD, shown.c_str(), shown, &text, &found, &st) != 0) {
+        forget_cached(name);
         return none;
+    }
     if (found.file != path) {
         report(shown, "records another path");
+        forget_cached(name);
         return none;
+    }
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    if (ns_of(st.st_ctim) < ns_of(began) - SETTLED_NS && ns_of(st.st_mtim) < ns_of(began) - SETTLED_NS) {
+        if (cache.size() >= CACHE_MAX)
+            cache.clear();
+        cache[name] = CachedProfile{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, found};
+    } else {
+        cache.erase(name);
     }
     return found;
 }
@@ -261,6 +328,7 @@ int qv_set_profile(const QvProfile &profile)
         r = lock_store(staging, &lock);
     if (r == 0) {
         remove_stale(staging);
+        forget_cached(name);
         r = replace_file(dir, staging, name, text);
     }
     close_fd(lock);  // releases the flock
@@ -294,8 +362,10 @@ int qv_del_profile(const std::string &path)
         r = open_staging(dir, &staging);
     if (r == 0)
         r = lock_store(staging, &lock);
-    if (r == 0)
+    if (r == 0) {
+        forget_cached(name);
         r = remove_entry(dir, name.c_str());
+    }
     if (r == 0 && fsync(dir) < 0)
         r = -errno;
     close_fd(lock);

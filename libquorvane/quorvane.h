@@ -43,6 +43,8 @@ struct QvProfile {
 // (corrupt, not a regular file, recording another path) is reported on
 // standard error and read as none. Paths: -EINVAL when empty or holding a NUL
 // byte, -ENAMETOOLONG past 4095 bytes; any other string is kept as it is.
+// A direct lookup by name; a file unchanged since it was last parsed (same
+// inode, size and times) is answered from memory with one stat.
 QvProfile qv_get_profile(const std::string &path);
 
 // Store profile under profile.file, replacing any earlier one atomically.

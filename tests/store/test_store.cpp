@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <thread>
@@ -236,6 +238,47 @@ TEST_F(Store, UnusableFilesAreReportedSkippedAndReplaced)
         expect_same(qv_get_profile(path), service_profile(path));
         EXPECT_EQ(qvt::regular_files(QV_STORE_DIR).size(), 2u);
         ASSERT_EQ(qv_del_profile(path), 0);
+    }
+}
+
+// Lookups answered from memory must still see every change another process
+// makes, however quickly and whatever the size of the new file.
+TEST_F(Store, ChangesByOthersAreSeenAtOnce)
+{
+    const std::string path = "/seen", file = file_of(path);
+    const std::string text_a = qv_format_profile(service_profile(path, {"/usr/bin/a"}));
+    const std::string text_b = qv_format_profile(service_profile(path, {"/usr/bin/b"}));
+    ASSERT_EQ(text_a.size(), text_b.size());
+    struct Row { const char *what; std::function<void()> change; std::vector<std::string> apps; };
+    const Row rows[] = {
+        {"rewritten in place, same size", [&] {
+             int fd = open(file.c_str(), O_WRONLY);
+             ASSERT_EQ(pwrite(fd, text_b.data(), text_b.size(), 0), static_cast<ssize_t>(text_b.size()));
+             close(fd);
+         }, {"/usr/bin/b"}},
+        {"renamed over, same size", [&] {
+             qvt::write_file(file + ".new", text_b);
+             ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+         }, {"/usr/bin/b"}},
+        {"removed", [&] { ASSERT_EQ(unlink(file.c_str()), 0); }, {}},
+        {"corrupted, same size", [&] { qvt::write_file(file, std::string(text_a.size(), '{')); }, {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(qv_set_profile(service_profile(path, {"/usr/bin/a"})), 0);
+        // Old enough to be kept in memory once read.
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        for (timespec now{}; clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+                             (now.tv_sec - st.st_ctim.tv_sec) * 1000 + (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000 < 200;)
+            usleep(10000);
+        ASSERT_EQ(qv_get_profile(path).rules.at(0).app_paths, std::vector<std::string>{"/usr/bin/a"});
+        ASSERT_EQ(qv_get_profile(path).rules.at(0).app_paths, std::vector<std::string>{"/usr/bin/a"});
+        row.change();
+        CaptureStderr();
+        QvProfile got = qv_get_profile(path);
+        GetCapturedStderr();
+        EXPECT_EQ(got.rules.empty() ? std::vector<std::string>{} : got.rules[0].app_paths, row.apps);
     }
 }
 
