@@ -38,6 +38,20 @@ void *thread_result(int result)
     return reinterpret_cast<void *>(static_cast<intptr_t>(result));
 }
 
+// One node follows the camera profile: a copy of its one rule, or no profile
+// at all when the camera has none. A failed store is printed, not returned:
+// the other nodes are still worth protecting.
+void copy_camera_profile(QvProfile &profile, const std::string &node)
+{
+    if (profile.rules.empty()) {
+        qv_del_profile(node);
+        return;
+    }
+    profile.file = node;
+    if (qv_set_profile(profile) != 0)
+        QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
+}
+
 }  // namespace
 
 int update_all_device_video_profile(QvProfile &profile)
@@ -46,16 +60,8 @@ int update_all_device_video_profile(QvProfile &profile)
     if (rule_count != 0 && rule_count != 1)
         return 0;
 
-    for (char digit = first_node_digit; digit <= last_node_digit; ++digit) {
-        const std::string node = video_node_path(digit);
-        if (rule_count == 0) {
-            qv_del_profile(node);
-            continue;
-        }
-        profile.file = node;
-        if (qv_set_profile(profile) != 0)
-            QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
-    }
+    for (char digit = first_node_digit; digit <= last_node_digit; ++digit)
+        copy_camera_profile(profile, video_node_path(digit));
     return qv_update();
 }
 
@@ -120,13 +126,7 @@ int update_camera_profile()
         dump_device_info(device);
         if (node == CAMERA_DEVPATH)
             continue;
-        if (rule_count == 0) {
-            qv_del_profile(node);
-            continue;
-        }
-        profile.file = node;
-        if (qv_set_profile(profile) != 0)
-            QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
+        copy_camera_profile(profile, node);
     }
     enumerator.reset();
     return qv_update();
