@@ -343,7 +343,7 @@ int qv_parse_profile(const std::string &text, QvProfile *out, std::string *why)
         json doc;
         try {
             doc = json::parse(text);
-        } catch (const json::parse_error &e) {
+        } catch (const json::exception &e) {  // a number past double's range is out_of_range
             reason = text.empty() ? "empty file" : std::string("not JSON: ") + e.what();
         }
         if (reason.empty() && read_profile(doc, out, &reason))
