@@ -68,10 +68,16 @@ int set_profile(std::string filepath, const std::vector<std::string> &apps, cons
 
 int delete_profile(std::string filepath)
 {
-    if (qv_del_profile(filepath) == 0)
+    // Only "no such profile" is harmless: any other failure left it in force.
+    int r = qv_del_profile(filepath);
+    if (r == 0)
         qv_update();
+    else if (r != -ENOENT) {
+        QV_LOG(stderr, "qv_del_profile failed. file = %s\n", filepath.c_str());
+        return as_error(r);
+    }
     if (filepath == CAMERA_DEVPATH) {
-        int r = delete_all_device_video_profile();
+        r = delete_all_device_video_profile();
         if (r != 0) {
             QV_LOG(stderr, "delete_all_device_video_profile failed.\n");
             return as_error(r);

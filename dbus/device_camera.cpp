@@ -39,17 +39,19 @@ void *thread_result(int result)
 }
 
 // One node follows the camera profile: a copy of its one rule, or no profile
-// at all when the camera has none. A failed store is printed, not returned:
-// the other nodes are still worth protecting.
-void copy_camera_profile(QvProfile &profile, const std::string &node)
+// at all when the camera has none. A failed store is printed and returned;
+// callers go on with the other nodes, which are still worth protecting.
+int copy_camera_profile(QvProfile &profile, const std::string &node)
 {
     if (profile.rules.empty()) {
         qv_del_profile(node);
-        return;
+        return 0;
     }
     profile.file = node;
-    if (qv_set_profile(profile) != 0)
+    int r = qv_set_profile(profile);
+    if (r != 0)
         QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
+    return r;
 }
 
 }  // namespace
@@ -60,9 +62,16 @@ int update_all_device_video_profile(QvProfile &profile)
     if (rule_count != 0 && rule_count != 1)
         return 0;
 
-    for (char digit = first_node_digit; digit <= last_node_digit; ++digit)
-        copy_camera_profile(profile, video_node_path(digit));
-    return qv_update();
+    // A node left unprotected fails the call, so the caller is never told
+    // the camera is guarded when a node is not.
+    int failed = 0;
+    for (char digit = first_node_digit; digit <= last_node_digit; ++digit) {
+        int r = copy_camera_profile(profile, video_node_path(digit));
+        if (failed == 0)
+            failed = r;
+    }
+    int r = qv_update();
+    return r != 0 ? r : failed;
 }
 
 int delete_all_device_video_profile()

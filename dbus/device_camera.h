@@ -11,7 +11,8 @@
 // Copies a one-rule camera profile to /dev/video0../dev/video8 (profile.file
 // ends as the last node path), deletes those nodes' profiles when it has no
 // rules, and reloads once; with two or more rules it does nothing. Returns the
-// reload's result, or 0 when nothing was done.
+// reload's result, else the first failed node store's (every node is still
+// tried), or 0 when nothing was done.
 int update_all_device_video_profile(QvProfile &profile);
 
 // Deletes the profiles of /dev/video0../dev/video8 and reloads once.

@@ -39,16 +39,22 @@ int close_fd(int fd)
     return fd >= 0 && close(fd) < 0 && errno != EINTR ? -errno : 0;
 }
 
-// The store directory, created (0755) on the first write when missing.
+// The store's path without its trailing slash, which would make open()
+// follow a symbolic link even with O_NOFOLLOW.
+const std::string STORE_PATH(QV_PROFILE_DIR, sizeof(QV_PROFILE_DIR) - 2);
+
+// The store directory, created (0755) on the first write when missing. A
+// symbolic link in its place is refused (-ENOTDIR): profiles are never written
+// anywhere but the store itself.
 int open_store(bool create, int *out)
 {
-    *out = open(QV_PROFILE_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *out = open(STORE_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (*out >= 0 || errno != ENOENT || !create)
         return *out >= 0 ? 0 : -errno;
-    bool made = mkdir(QV_PROFILE_DIR, 0755) == 0;
+    bool made = mkdir(STORE_PATH.c_str(), 0755) == 0;
     if (!made && errno != EEXIST)
         return -errno;
-    *out = open(QV_PROFILE_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *out = open(STORE_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (*out < 0)
         return -errno;
     if (made)

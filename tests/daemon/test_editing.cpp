@@ -169,12 +169,18 @@ TEST_F(Editing, EveryStoredRuleCarriesTheFixedFields)
 
 TEST_F(Editing, FanOutFailures)
 {
-    // One node fails: one message naming it, the rest still stored, reload decides.
+    // One node fails: one message naming it, the rest still stored and
+    // reloaded, and the edit fails with the node's error: the camera is not
+    // guarded while a node is not.
     set_result["/dev/video4"] = -ENOSPC;
-    std::string err = capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), 0); });
+    std::string err = capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), -ENOSPC); });
     EXPECT_EQ(calls, concat({{"set+update /dev/video0"}, nodes_with("set"), {"update"}}));
     EXPECT_EQ(err.find("qv_set_profile failed: /dev/video4\n"), err.rfind("qv_set_profile failed"));
     EXPECT_NE(err.find("device_camera.cpp("), std::string::npos);
+    EXPECT_NE(err.find("-> update_all_device_video_profile failed.\n"), std::string::npos);
+    EXPECT_EQ(qvt::systemctl_calls(sb).size(), 0u);
+    set_result.clear();
+    ASSERT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), 0);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 1u);
 
     // A failed reload fails the edit; the unit is not switched.
