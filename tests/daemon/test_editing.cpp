@@ -16,63 +16,12 @@
 #include "device_camera.h"
 #include "harness.h"
 #include "quorvane.h"
+#include "recording_library.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// What the stand-in saw, and the results it gives.
-Strings calls;
-std::vector<QvProfile> stored;
-std::map<std::string, int> set_result;   // per path, for qv_set_profile
-int set_and_update_result = 0;
-int del_result = 0;
-int update_result = 0;
-
-}  // namespace
-
-QvProfile qv_get_profile(const std::string &path)
-{
-    calls.push_back("get " + path);
-    QvProfile p;
-    p.file = path;
-    return p;
-}
-
-int qv_set_profile(const QvProfile &profile)
-{
-    calls.push_back("set " + profile.file);
-    stored.push_back(profile);
-    auto it = set_result.find(profile.file);
-    return it == set_result.end() ? 0 : it->second;
-}
-
-int qv_set_and_update_profile(const QvProfile &profile)
-{
-    calls.push_back("set+update " + profile.file);
-    stored.push_back(profile);
-    return set_and_update_result;
-}
-
-int qv_del_profile(const std::string &path)
-{
-    calls.push_back("del " + path);
-    return del_result;
-}
-
-int qv_update()
-{
-    calls.push_back("update");
-    return update_result;
-}
-
-std::vector<std::string> qv_get_files()
-{
-    calls.push_back("files");
-    return {};
-}
-
-namespace {
+qvt::RecordedLibrary &lib = qvt::library;
 
 Strings nodes_with(const std::string &verb)
 {
@@ -94,10 +43,7 @@ class Editing : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        calls.clear();
-        stored.clear();
-        set_result.clear();
-        set_and_update_result = del_result = update_result = 0;
+        lib = {};
         std::string why = qvt::enter_sandbox(&sb);
         if (!why.empty())
             GTEST_SKIP() << why;
@@ -115,17 +61,7 @@ protected:
     template <typename F>
     std::string capture_stderr(F f)
     {
-        std::string path = sb.scratch + "/stderr";
-        fflush(stderr);
-        int saved = dup(2);
-        FILE *out = fopen(path.c_str(), "w");
-        dup2(fileno(out), 2);
-        f();
-        fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        fclose(out);
-        return qvt::read_file(path);
+        return qvt::capture(sb.scratch, f).err;
     }
 
     qvt::Sandbox sb;
@@ -136,12 +72,12 @@ TEST_F(Editing, CameraProfileIsStoredThenCopiedToNineNodes)
 {
     int r = set_profile("/dev/video0", {"/usr/bin/cheese"}, "/usr/bin/dbus-send", Allow);
     EXPECT_EQ(r, 0);
-    EXPECT_EQ(calls, concat({{"set+update /dev/video0"}, nodes_with("set"), {"update"}}));
-    ASSERT_EQ(stored.size(), 10u);
-    for (size_t i = 1; i < stored.size(); ++i) {
-        EXPECT_EQ(stored[i].rules.size(), 1u);
-        EXPECT_EQ(stored[i].rules[0].app_paths, Strings{"/usr/bin/cheese"});
-        EXPECT_EQ(stored[i].own_app, "/usr/bin/dbus-send");
+    EXPECT_EQ(lib.calls, concat({{"set+update /dev/video0"}, nodes_with("set"), {"update"}}));
+    ASSERT_EQ(lib.stored.size(), 10u);
+    for (size_t i = 1; i < lib.stored.size(); ++i) {
+        EXPECT_EQ(lib.stored[i].rules.size(), 1u);
+        EXPECT_EQ(lib.stored[i].rules[0].app_paths, Strings{"/usr/bin/cheese"});
+        EXPECT_EQ(lib.stored[i].own_app, "/usr/bin/dbus-send");
     }
     EXPECT_EQ(qvt::systemctl_calls(sb), Strings{"disable quorvane.service"});  // the stand-in writes no files
 }
@@ -151,9 +87,9 @@ TEST_F(Editing, EveryStoredRuleCarriesTheFixedFields)
     const Strings apps = {"/usr/bin/a", "*", "/usr/bin/a"};
     ASSERT_EQ(set_profile("/home/u/x", apps, "/usr/bin/python3.7", Deny), 0);
     ASSERT_EQ(set_profile("/home/u/y", {}, "", Allow), 0);
-    EXPECT_EQ(calls, (Strings{"set+update /home/u/x", "set+update /home/u/y"}));
-    ASSERT_EQ(stored.size(), 2u);
-    const QvProfile &p = stored[0];
+    EXPECT_EQ(lib.calls, (Strings{"set+update /home/u/x", "set+update /home/u/y"}));
+    ASSERT_EQ(lib.stored.size(), 2u);
+    const QvProfile &p = lib.stored[0];
     EXPECT_EQ(p.file, "/home/u/x");
     EXPECT_EQ(p.own_app, "/usr/bin/python3.7");
     EXPECT_EQ(p.version, "0.0.1");
@@ -163,8 +99,8 @@ TEST_F(Editing, EveryStoredRuleCarriesTheFixedFields)
     EXPECT_EQ(p.rules[0].uids, std::vector<uint32_t>{4294967295u});
     EXPECT_EQ(p.rules[0].app_paths, apps);
     EXPECT_EQ(p.rules[0].permission, 15u);
-    EXPECT_TRUE(stored[1].rules[0].app_paths.empty());
-    EXPECT_EQ(stored[1].rules[0].deny, Allow);
+    EXPECT_TRUE(lib.stored[1].rules[0].app_paths.empty());
+    EXPECT_EQ(lib.stored[1].rules[0].deny, Allow);
 }
 
 TEST_F(Editing, FanOutFailures)
@@ -172,20 +108,20 @@ TEST_F(Editing, FanOutFailures)
     // One node fails: one message naming it, the rest still stored and
     // reloaded, and the edit fails with the node's error: the camera is not
     // guarded while a node is not.
-    set_result["/dev/video4"] = -ENOSPC;
+    lib.set_result["/dev/video4"] = -ENOSPC;
     std::string err = capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), -ENOSPC); });
-    EXPECT_EQ(calls, concat({{"set+update /dev/video0"}, nodes_with("set"), {"update"}}));
+    EXPECT_EQ(lib.calls, concat({{"set+update /dev/video0"}, nodes_with("set"), {"update"}}));
     EXPECT_EQ(err.find("qv_set_profile failed: /dev/video4\n"), err.rfind("qv_set_profile failed"));
     EXPECT_NE(err.find("device_camera.cpp("), std::string::npos);
     EXPECT_NE(err.find("-> update_all_device_video_profile failed.\n"), std::string::npos);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 0u);
-    set_result.clear();
+    lib.set_result.clear();
     ASSERT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), 0);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 1u);
 
     // A failed reload fails the edit; the unit is not switched.
-    calls.clear();
-    update_result = -EIO;
+    lib.calls.clear();
+    lib.update_result = -EIO;
     err = capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), -EIO); });
     EXPECT_NE(err.find("-> update_all_device_video_profile failed.\n"), std::string::npos);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 1u);
@@ -194,7 +130,7 @@ TEST_F(Editing, FanOutFailures)
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 1u);
 
     // A positive failure from the library still reaches the caller as an error.
-    update_result = 7;
+    lib.update_result = 7;
     capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), -EIO); });
 }
 
@@ -204,19 +140,19 @@ TEST_F(Editing, FanOutByRuleCount)
     p.file = "/dev/video0";
     p.rules.resize(2);
     EXPECT_EQ(update_all_device_video_profile(p), 0);
-    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(lib.calls.empty());
 
     p.rules.clear();
-    update_result = -5;
+    lib.update_result = -5;
     EXPECT_EQ(update_all_device_video_profile(p), -5);
-    EXPECT_EQ(calls, concat({nodes_with("del"), {"update"}}));
+    EXPECT_EQ(lib.calls, concat({nodes_with("del"), {"update"}}));
     EXPECT_EQ(p.file, "/dev/video0");
 
-    calls.clear();
+    lib.calls.clear();
     p.rules.resize(1);
-    update_result = 0;
+    lib.update_result = 0;
     EXPECT_EQ(update_all_device_video_profile(p), 0);
-    EXPECT_EQ(calls, concat({nodes_with("set"), {"update"}}));
+    EXPECT_EQ(lib.calls, concat({nodes_with("set"), {"update"}}));
     EXPECT_EQ(p.file, "/dev/video8");
 }
 
@@ -224,19 +160,19 @@ TEST_F(Editing, DeletionSequences)
 {
     // A stored profile is deleted and reloaded, the camera's nodes follow.
     EXPECT_EQ(delete_profile("/dev/video0"), 0);
-    EXPECT_EQ(calls, concat({{"del /dev/video0", "update"}, nodes_with("del"), {"update"}}));
+    EXPECT_EQ(lib.calls, concat({{"del /dev/video0", "update"}, nodes_with("del"), {"update"}}));
     // Nothing to delete: no reload, no message, still the unit switch.
-    calls.clear();
-    del_result = -ENOENT;
+    lib.calls.clear();
+    lib.del_result = -ENOENT;
     std::string err = capture_stderr([] { EXPECT_EQ(delete_profile("/home/u/none"), 0); });
-    EXPECT_EQ(calls, Strings{"del /home/u/none"});
+    EXPECT_EQ(lib.calls, Strings{"del /home/u/none"});
     EXPECT_EQ(err, "");
     EXPECT_EQ(qvt::systemctl_calls(sb), (Strings{"disable quorvane.service", "disable quorvane.service"}));
     // A failed store: the library's result, no fan-out, no unit switch.
-    calls.clear();
-    set_and_update_result = -EACCES;
+    lib.calls.clear();
+    lib.set_and_update_result = -EACCES;
     err = capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"*"}, "/o", Deny), -EACCES); });
-    EXPECT_EQ(calls, Strings{"set+update /dev/video0"});
+    EXPECT_EQ(lib.calls, Strings{"set+update /dev/video0"});
     EXPECT_NE(err.find("-> qv_set_and_update_profile failed. file = /dev/video0\n"), std::string::npos);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 2u);
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -112,20 +113,6 @@ int status_of(int wstatus)
     return -1;
 }
 
-int mkdir_p(const std::string &path, mode_t mode)
-{
-    std::string partial;
-    std::stringstream ss(path);
-    std::string part;
-    while (std::getline(ss, part, '/')) {
-        if (part.empty())
-            continue;
-        partial += "/" + part;
-        if (mkdir(partial.c_str(), mode) < 0 && errno != EEXIST)
-            return -errno;
-    }
-    return 0;
-}
 
 int remove_tree(const std::string &path)
 {
@@ -141,6 +128,21 @@ int remove_tree(const std::string &path)
 }
 
 }  // namespace
+
+int mkdir_p(const std::string &path, mode_t mode)
+{
+    std::string partial;
+    std::stringstream ss(path);
+    std::string part;
+    while (std::getline(ss, part, '/')) {
+        if (part.empty())
+            continue;
+        partial += "/" + part;
+        if (mkdir(partial.c_str(), mode) < 0 && errno != EEXIST)
+            return -errno;
+    }
+    return 0;
+}
 
 std::string enter_sandbox(Sandbox *sb, const SandboxOptions &opts)
 {
@@ -529,6 +531,25 @@ std::string binary_path(const std::string &relative)
 std::string source_path(const std::string &relative)
 {
     return std::string(QVT_SOURCE_DIR) + "/" + relative;
+}
+
+Captured capture(const std::string &dir, const std::function<void()> &fn)
+{
+    std::fflush(nullptr);
+    int saved_out = dup(1), saved_err = dup(2);
+    int out = open((dir + "/captured.out").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open((dir + "/captured.err").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    fn();
+    std::fflush(nullptr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    close(out);
+    close(err);
+    return Captured{read_file(dir + "/captured.out"), read_file(dir + "/captured.err")};
 }
 
 }  // namespace qvt

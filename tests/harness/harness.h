@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,15 @@ void write_file(const std::string &path, const std::string &content, int mode = 
 std::vector<std::string> list_dir(const std::string &dir);
 // Names of the regular files directly in dir, sorted.
 std::vector<std::string> regular_files(const std::string &dir);
+
+// Creates path and its missing parents (like mkdir -p). 0 or -errno.
+int mkdir_p(const std::string &path, mode_t mode = 0755);
+
+struct Captured {
+    std::string out, err;
+};
+// Runs fn with standard output and error sent to files in dir.
+Captured capture(const std::string &dir, const std::function<void()> &fn);
 
 // Built programs and source files.
 std::string binary_path(const std::string &relative);  // in the build tree

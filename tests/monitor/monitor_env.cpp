@@ -82,26 +82,11 @@ long monitor_queue()
     return -1;
 }
 
-int make_dir(const std::string &path)
-{
-    std::string partial;
-    std::stringstream ss(path);
-    std::string part;
-    while (std::getline(ss, part, '/')) {
-        if (part.empty())
-            continue;
-        partial += "/" + part;
-        if (mkdir(partial.c_str(), 0755) < 0 && errno != EEXIST)
-            return -errno;
-    }
-    return 0;
-}
-
 std::string add_device(const FakeDevice &d)
 {
     const std::string dir = device_syspath(d);
     const std::string class_dir = "/sys/class/" + d.subsystem;
-    if (make_dir(dir) < 0 || make_dir(class_dir) < 0)
+    if (mkdir_p(dir) < 0 || mkdir_p(class_dir) < 0)
         return "cannot make " + dir;
     std::string uevent;
     std::string id;
@@ -125,17 +110,6 @@ std::string add_device(const FakeDevice &d)
         write_file("/run/udev/data/" + id, db);
     }
     return "";
-}
-
-std::string file_text(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    return text;
 }
 
 // The child's second thread: the bus thread's fan-out, over and over.
@@ -223,7 +197,7 @@ std::string build_device_tree(const std::vector<FakeDevice> &devices)
     setenv(sysfs_check_env, "0", 1);
     if (mount_tmpfs("/sys") < 0 || mount_tmpfs("/run") < 0)
         return std::string("cannot mount a tmpfs on /sys or /run: ") + std::strerror(errno);
-    if (make_dir("/sys/bus") < 0 || make_dir("/sys/class") < 0 || make_dir("/run/udev/data") < 0)
+    if (mkdir_p("/sys/bus") < 0 || mkdir_p("/sys/class") < 0 || mkdir_p("/run/udev/data") < 0)
         return "cannot lay the tree's top folders";
     for (const auto &d : devices) {
         std::string why = add_device(d);
@@ -231,26 +205,6 @@ std::string build_device_tree(const std::vector<FakeDevice> &devices)
             return why;
     }
     return "";
-}
-
-Captured capture(const std::string &dir, const std::function<void()> &fn)
-{
-    std::fflush(nullptr);
-    int saved_out = dup(1), saved_err = dup(2);
-    int out = open((dir + "/captured.out").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err = open((dir + "/captured.err").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    fn();
-    std::fflush(nullptr);
-    dup2(saved_out, 1);
-    dup2(saved_err, 2);
-    close(saved_out);
-    close(saved_err);
-    Captured c{file_text(out), file_text(err)};
-    close(out);
-    close(err);
-    return c;
 }
 
 std::string strip_heads(const std::string &text)

@@ -38,12 +38,6 @@ std::string build_device_tree(const std::vector<FakeDevice> &devices);
 // "/sys/devices/virtual/<subsystem>/<name>"
 std::string device_syspath(const FakeDevice &d);
 
-struct Captured {
-    std::string out, err;
-};
-// Runs fn with standard output and error sent to files in dir.
-Captured capture(const std::string &dir, const std::function<void()> &fn);
-
 // text with every diagnostic head "device_camera.cpp(<line>)-> " shortened to
 // "-> ", so whole outputs compare exactly whatever the line numbers.
 std::string strip_heads(const std::string &text);

@@ -17,63 +17,12 @@
 #include "harness.h"
 #include "monitor_env.h"
 #include "quorvane.h"
+#include "recording_library.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// What the stand-in saw, and what it answers.
-Strings calls;
-QvProfile camera;
-std::vector<QvProfile> stored;
-std::map<std::string, int> set_result;
-int update_result = 0;
-
-}  // namespace
-
-QvProfile qv_get_profile(const std::string &path)
-{
-    calls.push_back("get " + path);
-    if (path == CAMERA_DEVPATH)
-        return camera;
-    QvProfile none;
-    none.file = path;
-    return none;
-}
-
-int qv_set_profile(const QvProfile &profile)
-{
-    calls.push_back("set " + profile.file);
-    stored.push_back(profile);
-    auto it = set_result.find(profile.file);
-    return it == set_result.end() ? 0 : it->second;
-}
-
-int qv_set_and_update_profile(const QvProfile &profile)
-{
-    calls.push_back("set+update " + profile.file);
-    return 0;
-}
-
-int qv_del_profile(const std::string &path)
-{
-    calls.push_back("del " + path);
-    return -ENOENT;
-}
-
-int qv_update()
-{
-    calls.push_back("update");
-    return update_result;
-}
-
-std::vector<std::string> qv_get_files()
-{
-    calls.push_back("files");
-    return {};
-}
-
-namespace {
+qvt::RecordedLibrary &lib = qvt::library;
 
 QvProfile camera_with(size_t rules)
 {
@@ -103,11 +52,10 @@ protected:
     void TearDown() override { qvt::leave_sandbox(&sb); }
     void reset(size_t rules, std::map<std::string, int> set = {}, int update = 0)
     {
-        calls.clear();
-        stored.clear();
-        camera = camera_with(rules);
-        set_result = std::move(set);
-        update_result = update;
+        lib = {};
+        lib.profiles[CAMERA_DEVPATH] = camera_with(rules);
+        lib.set_result = std::move(set);
+        lib.update_result = update;
     }
     qvt::Sandbox sb;
 };
@@ -148,13 +96,13 @@ TEST_F(MonitorCalls, HandlerStoresOnlyForAddedCameras)
         qvt::Captured c = qvt::capture(sb.scratch, [&] { res = device_monitor_handler(nullptr, device, nullptr); });
         sd_device_unref(device);
         ASSERT_EQ(qvt::build_device_tree(qvt::sample_machine()), "");  // drops the ACTION again
-        EXPECT_EQ(calls, row.calls);
+        EXPECT_EQ(lib.calls, row.calls);
         EXPECT_EQ(res, row.result);
         EXPECT_EQ(c.out + c.err, "");
-        if (!stored.empty()) {
-            EXPECT_EQ(stored[0].rules.size(), 1u);
-            EXPECT_EQ(stored[0].own_app, camera.own_app);
-            EXPECT_EQ(stored[0].profile_mode, Enforce);
+        if (!lib.stored.empty()) {
+            EXPECT_EQ(lib.stored[0].rules.size(), 1u);
+            EXPECT_EQ(lib.stored[0].own_app, lib.profiles[CAMERA_DEVPATH].own_app);
+            EXPECT_EQ(lib.stored[0].profile_mode, Enforce);
         }
     }
 }
@@ -189,10 +137,10 @@ TEST_F(MonitorCalls, ReconciliationReloadsOnce)
         reset(row.rules, row.set, row.update);
         int res = -999;
         qvt::Captured c = qvt::capture(sb.scratch, [&] { res = update_camera_profile(); });
-        EXPECT_EQ(calls, row.calls);
+        EXPECT_EQ(lib.calls, row.calls);
         EXPECT_EQ(res, row.result);
         EXPECT_EQ(qvt::strip_heads(c.err), row.err);
-        for (const auto &p : stored)
+        for (const auto &p : lib.stored)
             EXPECT_EQ(p.rules.size(), 1u) << p.file;
     }
 }
