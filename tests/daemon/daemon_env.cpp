@@ -84,6 +84,12 @@ std::string reply_error(const RunResult &r)
     return std::regex_search(r.err, match, error_line) ? std::string(match[1]) : "";
 }
 
+std::string reply_error_line(const RunResult &r)
+{
+    auto at = r.err.find("Error ");
+    return at == std::string::npos ? "" : r.err.substr(at + 6, r.err.find('\n', at) - at - 6);
+}
+
 RunResult python_client(const std::string &interpreter, const std::string &code)
 {
     const std::string prelude =

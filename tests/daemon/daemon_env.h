@@ -42,6 +42,8 @@ int reply_boolean(const std::string &out);     // 1, 0, or -1 when absent
 
 // The error name printed by dbus-send for a failed call ("" when none).
 std::string reply_error(const RunResult &r);
+// The same with its message, "name: message" ("" when none).
+std::string reply_error_line(const RunResult &r);
 
 // Runs Python code with the given interpreter (e.g. /usr/bin/python3 or a
 // copy at /usr/bin/python3.7); the code may use `bus`, a dbus.SystemBus(),

@@ -20,17 +20,18 @@
 #include <vector>
 
 #include "common.h"
+#include "daemon_env.h"
 
 namespace {
 
 using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_flush_close_unref>>;
 using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
 
-constexpr char service[] = "com.zentavo.Quorvane1";
-constexpr char file_object[] = "/com/zentavo/Quorvane1";
-constexpr char file_iface[] = "com.zentavo.Quorvane1";
-constexpr char camera_object[] = "/com/zentavo/Quorvane1/CameraControl";
-constexpr char camera_iface[] = "com.zentavo.Quorvane1.CameraControl";
+using qvt::camera_iface;
+using qvt::camera_object;
+using qvt::file_iface;
+using qvt::file_object;
+using qvt::service_name;
 
 struct Outcome {
     int r = 0;
@@ -43,7 +44,7 @@ Outcome call(sd_bus *bus, const char *object, const char *iface, const char *mem
 {
     sd_bus_message *raw = nullptr;
     Outcome o;
-    o.r = sd_bus_message_new_method_call(bus, &raw, service, object, iface, member);
+    o.r = sd_bus_message_new_method_call(bus, &raw, service_name, object, iface, member);
     MessageRef m(raw);
     if (o.r >= 0)
         o.r = fill(m.get());

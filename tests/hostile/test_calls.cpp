@@ -16,12 +16,6 @@ namespace {
 
 using HostileCalls = HostileEnv;
 
-std::string error_line(const qvt::RunResult &r)
-{
-    auto at = r.err.find("Error ");
-    return at == std::string::npos ? "" : r.err.substr(at + 6, r.err.find('\n', at) - at - 6);
-}
-
 // List as Python sees it: the strings whole, newlines and all.
 Strings list_whole(HostileEnv *t)
 {
@@ -141,7 +135,7 @@ TEST_F(HostileCalls, OddPathsAreStoredAsGivenAndInsideTheStore)
         "    print(type(e).__name__)\n");
     EXPECT_EQ(r.out, "UnicodeEncodeError\n") << r.err;
     r = enable("", {"/usr/bin/a"}, true);
-    EXPECT_EQ(error_line(r), "org.freedesktop.DBus.Error.InvalidArgs: Invalid argument");
+    EXPECT_EQ(qvt::reply_error_line(r), "org.freedesktop.DBus.Error.InvalidArgs: Invalid argument");
     EXPECT_EQ(qvt::list_dir(QV_STORE_DIR), Strings{".staging"});
     EXPECT_TRUE(daemon_alive());
 }
@@ -171,9 +165,9 @@ TEST_F(HostileCalls, LongPathsAndHugeArguments)
     const Row too_long[] = {{"4096 bytes", longest + "p"}, {"100 KiB", "/" + std::string(100 << 10, 'p')}};
     for (const Row &row : too_long) {
         SCOPED_TRACE(row.what);
-        EXPECT_EQ(error_line(enable(row.path, {"/usr/bin/a"}, true)), "System.Error.ENAMETOOLONG: File name too long");
-        EXPECT_EQ(error_line(setmode(row.path, 0)), "System.Error.ENAMETOOLONG: File name too long");
-        EXPECT_EQ(error_line(setmode(row.path, 1)), "System.Error.ENAMETOOLONG: File name too long");
+        EXPECT_EQ(qvt::reply_error_line(enable(row.path, {"/usr/bin/a"}, true)), "System.Error.ENAMETOOLONG: File name too long");
+        EXPECT_EQ(qvt::reply_error_line(setmode(row.path, 0)), "System.Error.ENAMETOOLONG: File name too long");
+        EXPECT_EQ(qvt::reply_error_line(setmode(row.path, 1)), "System.Error.ENAMETOOLONG: File name too long");
         EXPECT_EQ(getmode(row.path), 1);
     }
     EXPECT_EQ(qvt::regular_files(QV_STORE_DIR).size(), 1u);

@@ -43,13 +43,6 @@ const Change all_changes[] = {
     {"camera SetMode 1", cam_obj, cam_if, "SetMode", {"int32:1"}},
 };
 
-// "name: message" of the error reply that dbus-send printed.
-std::string error_line(const qvt::RunResult &r)
-{
-    auto at = r.err.find("Error ");
-    return at == std::string::npos ? "" : r.err.substr(at + 6, r.err.find('\n', at) - at - 6);
-}
-
 // Runs every change (those whose index is in skip excepted) and expects each
 // to fail with the error ("name: message") and to change nothing.
 void expect_all_refused(HostileEnv *t, const std::string &error, const std::vector<size_t> &skip = {})
@@ -63,7 +56,7 @@ void expect_all_refused(HostileEnv *t, const std::string &error, const std::vect
         SCOPED_TRACE(c.what);
         qvt::RunResult r = t->call(c.object, c.iface, c.member, c.args);
         EXPECT_NE(r.status, 0);
-        EXPECT_EQ(error_line(r), error) << r.err;
+        EXPECT_EQ(qvt::reply_error_line(r), error) << r.err;
         EXPECT_EQ(tree_snapshot(QV_STORE_DIR), before);
         EXPECT_EQ(t->unit_calls().size(), units);
     }
