@@ -2,7 +2,8 @@
 // atomically through a staging subdirectory that also holds the lock file.
 #include "quorvane.h"
 
-#include "common.h"
+#include "diag.h"
+#include "enforce.h"
 #include "profile_file.h"
 
 #include <dirent.h>
@@ -387,7 +388,7 @@ int qv_update()
     if (r == 0 && fsync(dir) < 0)
         r = -errno;
     close_fd(dir);
-    return r;
+    return r != 0 ? r : qv_reload_enforcement();
 }
 
 std::vector<std::string> qv_get_files()

@@ -58,10 +58,13 @@ int qv_set_and_update_profile(const QvProfile &profile);
 // Delete the profile of path; -ENOENT when path has none.
 int qv_del_profile(const std::string &path);
 
-// Put the stored profiles into force. No enforcement backend is present, so
-// this makes the stored changes durable (syncs the profile directory); a
-// kernel backend would load every stored profile into the security module
-// here. A negative errno when the store cannot be used (no directory).
+// Put the stored profiles into force: syncs the profile directory, then asks
+// the enforcement loader to load every stored profile and waits for its
+// acknowledgement (enforce.h). 0 when every stored profile is in force, or
+// when no enforcement is installed (no loader socket: the store is all).
+// Otherwise a negative errno: the store cannot be used (no directory), the
+// loader refused (e.g. -EOPNOTSUPP when the kernel cannot run its program),
+// -ETIMEDOUT, -EIO.
 int qv_update();
 
 // Paths that have a stored, readable profile, in byte-wise ascending order

@@ -1,0 +1,57 @@
+// The meeting point of the store and the enforcement loader (quorvane_loader):
+// the meaning of a rule's permission bits and uids, the loader's sockets and
+// its status file. Both sides include this header; neither includes the other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A rule's permission bits: which kinds of access the rule decides.
+constexpr uint32_t QV_PERM_READ = 1;     // open for reading
+constexpr uint32_t QV_PERM_WRITE = 2;    // open for writing or appending, truncation
+constexpr uint32_t QV_PERM_EXEC = 4;     // execution
+constexpr uint32_t QV_PERM_LIST = 8;     // listing a folder (opening it)
+constexpr uint32_t QV_PERM_ALL = 15;
+// A rule's uid entry that stands for every user.
+constexpr uint32_t QV_UID_ALL = 4294967295u;
+
+// The loader's run-time folder (created by the loader or its socket unit).
+#define QV_RUN_DIR "/run/quorvane"
+// Control socket, SOCK_SEQPACKET, root only (mode 0600, and the loader checks
+// the peer's uid). One request packet, one reply packet.
+#define QV_CONTROL_SOCKET QV_RUN_DIR "/control"
+// Record stream, SOCK_SEQPACKET, open to every user: the loader sends each
+// connected peer the 1024-byte block records of that peer's uid only, one
+// record per packet. A slow reader's records are dropped and counted.
+#define QV_NOTIFY_SOCKET QV_RUN_DIR "/notify"
+// The loader's status, JSON, readable by everyone, replaced atomically.
+#define QV_STATUS_FILE QV_RUN_DIR "/status.json"
+// Where the loader pins its programs, links and maps.
+#define QV_PIN_DIR "/sys/fs/bpf/quorvane"
+
+// Control requests (the whole packet, no terminator).
+#define QV_REQ_RELOAD "reload"
+// Replies to "reload": "ok <enforced> <not-enforced>" once every stored
+// profile that may be enforced is in force; "error <errno> <text>" otherwise
+// (errno positive, e.g. "error 95 kernel cannot run BPF LSM programs").
+#define QV_REPLY_OK "ok"
+#define QV_REPLY_ERROR "error"
+
+// Block records: two NUL-terminated 512-byte fields, object then executable.
+constexpr size_t QV_RECORD_FIELD = 512;
+constexpr size_t QV_RECORD_SIZE = 2 * QV_RECORD_FIELD;
+
+// How long qv_update waits for the loader's acknowledgement.
+constexpr int QV_RELOAD_TIMEOUT_MS = 20000;
+
+// Asks the loader at socket_path to reload every stored profile and waits for
+// its acknowledgement. 0 when it acknowledged, or when no loader socket exists
+// at all (no enforcement installed: store only). Otherwise a negative errno:
+// the loader's own, -ETIMEDOUT, -ECONNREFUSED, -EIO for a garbled reply.
+int qv_reload_enforcement(const char *socket_path = QV_CONTROL_SOCKET,
+                          int timeout_ms = QV_RELOAD_TIMEOUT_MS);
+
+// Parses a reply to "reload": 0 for "ok ...", the negative errno of
+// "error <errno> ...", -EIO for anything else.
+int qv_parse_reload_reply(const std::string &reply);
