@@ -25,7 +25,11 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 // connected peer the 1024-byte block records of that peer's uid only, one
 // record per packet. A slow reader's records are dropped and counted.
 #define QV_NOTIFY_SOCKET QV_RUN_DIR "/notify"
-// The loader's status, JSON, readable by everyone, replaced atomically.
+// The loader's status, JSON, readable by everyone, replaced atomically:
+//   {"active": true, "reason": "", "profiles": 3, "enforced": 2,
+//    "not_enforced": [{"path": "/usr", "why": "..."}],
+//    "records": {"sent": 0, "dropped": 0}}
+// "reason" says why enforcement is not active (empty when it is).
 #define QV_STATUS_FILE QV_RUN_DIR "/status.json"
 // Where the loader pins its programs, links and maps.
 #define QV_PIN_DIR "/sys/fs/bpf/quorvane"
