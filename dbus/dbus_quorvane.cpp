@@ -52,7 +52,7 @@ int set_profile(std::string filepath, const std::vector<std::string> &apps, cons
 
     int r = qv_set_and_update_profile(profile);
     if (r != 0) {
-        QV_LOG(stderr, "qv_set_and_update_profile failed. file = %s\n", profile.file.c_str());
+        QV_LOG(stderr, "qv_set_and_update_profile failed. file = %s\n", qv_escape(profile.file).c_str());
         return as_error(r);
     }
     if (profile.file == CAMERA_DEVPATH) {
@@ -73,7 +73,7 @@ int delete_profile(std::string filepath)
     if (r == 0)
         qv_update();
     else if (r != -ENOENT) {
-        QV_LOG(stderr, "qv_del_profile failed. file = %s\n", filepath.c_str());
+        QV_LOG(stderr, "qv_del_profile failed. file = %s\n", qv_escape(filepath).c_str());
         return as_error(r);
     }
     if (filepath == CAMERA_DEVPATH) {

@@ -1,6 +1,7 @@
 // quorvane_daemon: the bus spine, caller vetting and the protection methods
 // of the file-protection and camera-control objects.
 #include <libintl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <systemd/sd-bus.h>
@@ -23,11 +24,13 @@ using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
 using SlotRef = std::unique_ptr<sd_bus_slot, qv_release<sd_bus_slot_unref>>;
 using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
 using CredsRef = std::unique_ptr<sd_bus_creds, qv_release<sd_bus_creds_unref>>;
+using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
 
 }  // namespace
 
 // Executables allowed to change protection, compared byte for byte with the
-// kernel's view of the caller's executable.
+// kernel's view of the caller's executable, and then as files: the caller must
+// run the very file the service finds under that path.
 const std::vector<std::string> caller_whitelist = {
     "/usr/bin/nimbra-control-center",
     "/usr/bin/python3.7",
@@ -39,14 +42,27 @@ const std::string quorvane_dbus_interface = "com.zentavo.Quorvane1";
 const std::string camera_control_dbus_path = "/com/zentavo/Quorvane1/CameraControl";
 const std::string camera_control_dbus_interface = "com.zentavo.Quorvane1.CameraControl";
 
+// Listed tools that run whatever their user asks: their callers must also be
+// root or authorized by polkit.
+const std::vector<std::string> general_purpose_callers = {
+    "/usr/bin/python3.7",
+    "/usr/bin/dbus-send",
+};
+
 // Paths below /data/home/ are the same files as below /home/.
 static const char data_home_prefix[] = "/data/home/";
 static const size_t data_home_strip = 5;  // "/data"
 
-std::string get_caller_apppath(sd_bus_message *m, pid_t *pid)
+namespace {
+
+// The sender's PID (and, when euid is given, its effective uid) from one
+// credentials query to the bus, and the executable path behind the PID. The
+// uid is (uid_t)-1 when the bus did not tell it.
+std::string read_caller(sd_bus_message *m, pid_t *pid, uid_t *euid)
 {
     sd_bus_creds *raw = nullptr;
-    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &raw) < 0) {
+    const uint64_t mask = euid ? SD_BUS_CREDS_PID | SD_BUS_CREDS_EUID : SD_BUS_CREDS_PID;
+    if (sd_bus_query_sender_creds(m, mask, &raw) < 0) {
         QV_LOG(stderr, "sd_bus_message_get_creds error\n");
         return "";
     }
@@ -58,6 +74,8 @@ std::string get_caller_apppath(sd_bus_message *m, pid_t *pid)
         return "";
     }
     *pid = caller_pid;
+    if (euid && sd_bus_creds_get_euid(creds.get(), euid) < 0)
+        *euid = static_cast<uid_t>(-1);
 
     char exePath[4096];
     std::memset(exePath, 0, sizeof exePath);
@@ -71,8 +89,15 @@ std::string get_caller_apppath(sd_bus_message *m, pid_t *pid)
         return "";
     }
     buf[len] = '\0';
-    QV_LOG(stdout, "caller is: %s\n\n", buf);
+    QV_LOG(stdout, "caller is: %s\n\n", qv_escape(std::string(buf, len)).c_str());
     return std::string(buf, len);
+}
+
+}  // namespace
+
+std::string get_caller_apppath(sd_bus_message *m, pid_t *pid)
+{
+    return read_caller(m, pid, nullptr);
 }
 
 int check_caller(std::string caller_path, pid_t pid)
@@ -142,6 +167,63 @@ finish:
 
 namespace {
 
+// True when process pid runs the very file that path names in the service's
+// own mount namespace. The link's text is decided by the caller's namespace
+// (an overlay or a bind mount can put any file under a listed name); the file
+// the kernel executes is not.
+bool runs_file(pid_t pid, const std::string &path)
+{
+    char exe[64];
+    std::snprintf(exe, sizeof exe, "/proc/%d/exe", pid);
+    struct stat running, listed;
+    if (stat(exe, &running) < 0 || stat(path.c_str(), &listed) < 0)
+        return false;
+    return running.st_dev == listed.st_dev && running.st_ino == listed.st_ino;
+}
+
+// Asks polkit whether the sender of m may change protection. The subject is
+// the sender's unique bus name, so polkit learns uid and process from the bus
+// itself and no PID can be reused in between. Anything but a readable "yes"
+// refuses.
+int authorize_sender(sd_bus_message *m)
+{
+    const std::string sender = qv_escape(sd_bus_message_get_sender(m));
+    sd_bus *raw_bus = nullptr;
+    int r = sd_bus_open_system(&raw_bus);
+    BusRef bus(raw_bus);
+    if (r < 0) {
+        QV_LOG(stderr, "polkit not asked for %s: no system bus: %s\n", sender.c_str(), std::strerror(-r));
+        return -1;
+    }
+
+    const uint32_t interactive = sd_bus_message_get_allow_interactive_authorization(m) > 0 ? 1 : 0;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ErrorRef error_holder(&error);
+    sd_bus_message *raw_reply = nullptr;
+    r = sd_bus_call_method(bus.get(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                           "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", &error, &raw_reply,
+                           "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", sd_bus_message_get_sender(m),
+                           quorvane_dbus_interface.c_str(), 0, interactive, "");
+    MessageRef reply(raw_reply);
+    if (r < 0) {
+        QV_LOG(stderr, "polkit gave no answer for %s: %s\n", sender.c_str(),
+               qv_escape(error.message ? error.message : std::strerror(-r)).c_str());
+        return -1;
+    }
+
+    int is_authorized = 0, is_challenge = 0;
+    r = sd_bus_message_enter_container(reply.get(), 'r', "bba{ss}");
+    if (r >= 0)
+        r = sd_bus_message_read(reply.get(), "bb", &is_authorized, &is_challenge);
+    if (r < 0) {
+        QV_LOG(stderr, "polkit's answer for %s is unreadable: %s\n", sender.c_str(), std::strerror(-r));
+        return -1;
+    }
+    QV_LOG(stdout, "polkit for %s: is_authorized = %s, is_challenge = %s\n", sender.c_str(),
+           is_authorized ? "true" : "false", is_challenge ? "true" : "false");
+    return is_authorized ? 0 : -1;
+}
+
 // Reads the path argument of a file-object call; the camera object binds it.
 int read_target(sd_bus_message *m, const char **filepath)
 {
@@ -150,11 +232,22 @@ int read_target(sd_bus_message *m, const char **filepath)
 }
 
 // Vets the sender of a changing call; fills caller_path for the profile owner.
+// A listed path is believed only for the file the service itself finds there;
+// a general-purpose tool speaks for its user, who must be root or authorized.
 int vet_caller(sd_bus_message *m, std::string *caller_path)
 {
     pid_t pid = 0;
-    *caller_path = get_caller_apppath(m, &pid);
-    return check_caller(*caller_path, pid);
+    uid_t euid = static_cast<uid_t>(-1);
+    *caller_path = read_caller(m, &pid, &euid);
+    int r = check_caller(*caller_path, pid);
+    if (r != 0)
+        return r;
+    if (!runs_file(pid, *caller_path))
+        return -1;
+    for (const auto &tool : general_purpose_callers)
+        if (*caller_path == tool)
+            return euid == 0 ? 0 : authorize_sender(m);
+    return 0;
 }
 
 int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
@@ -180,11 +273,11 @@ int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const cha
         real_filepath.erase(0, data_home_strip);
 
     sd_bus_message_enter_container(m, 'a', "s");
-    QV_LOG(stdout, "file %s.\n", real_filepath.c_str());
+    QV_LOG(stdout, "file %s.\n", qv_escape(real_filepath).c_str());
     std::vector<std::string> apps;
     const char *app = nullptr;
     while (sd_bus_message_read(m, "s", &app) > 0) {
-        QV_LOG(stdout, "  app %s\n.\n", app);
+        QV_LOG(stdout, "  app %s\n.\n", qv_escape(app).c_str());
         apps.emplace_back(app);
     }
     sd_bus_message_exit_container(m);
@@ -197,7 +290,7 @@ int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const cha
 
     r = set_profile(real_filepath, apps, caller_path, enabled ? Allow : Deny);
     if (r != 0) {
-        QV_LOG(stderr, "set_profile failed filepath = %s.\n", real_filepath.c_str());
+        QV_LOG(stderr, "set_profile failed filepath = %s.\n", qv_escape(real_filepath).c_str());
         return r;
     }
     return sd_bus_reply_method_return(m, "");

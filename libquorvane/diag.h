@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // Base name of a source path, evaluated at compile time from __FILE__.
 constexpr const char *qv_base_name(const char *path)
@@ -26,3 +27,34 @@ struct qv_release {
     template <typename T>
     void operator()(T *p) const { Release(p); }
 };
+
+// A string the caller controls (a path, an application name), made fit for one
+// log field: control characters, and the backslash that starts an escape, are
+// written as C escapes, so a crafted name cannot begin a forged log line.
+inline std::string qv_escape(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                out += "\\x";
+                out += hex[c >> 4];
+                out += hex[c & 15];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+inline std::string qv_escape(const char *text)
+{
+    return qv_escape(std::string(text ? text : ""));
+}

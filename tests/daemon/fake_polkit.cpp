@@ -1,8 +1,9 @@
 // Stand-in for polkit's authority on a private system bus. It answers
-// CheckAuthorization
-// and appends what it was asked to the file argv[2], one line per call. The
-// answer is read from the file argv[1] at every call: authorized, denied,
-// challenge or error.
+// CheckAuthorization and appends what it was asked to the file argv[2], one
+// line per call: the subject's kind and keys, its pid and start time (a
+// "unix-process") or its name (a "system-bus-name"), the action, the flags
+// (1: interaction allowed) and the cancellation id. The answer is read from
+// the file argv[1] at every call: authorized, denied, challenge or error.
 #include <systemd/sd-bus.h>
 
 #include <cstdio>
@@ -30,7 +31,7 @@ std::string read_mode()
 
 int check_authorization(sd_bus_message *m, void *, sd_bus_error *error)
 {
-    const char *kind = nullptr, *key = nullptr, *action = nullptr, *cancel = nullptr;
+    const char *kind = nullptr, *key = nullptr, *action = nullptr, *cancel = nullptr, *name = nullptr;
     uint32_t pid = 0, flags = 0;
     uint64_t start_time = 99;
     std::string keys;
@@ -45,6 +46,8 @@ int check_authorization(sd_bus_message *m, void *, sd_bus_error *error)
             sd_bus_message_read(m, "v", "u", &pid);
         else if (std::strcmp(key, "start-time") == 0)
             sd_bus_message_read(m, "v", "t", &start_time);
+        else if (std::strcmp(key, "name") == 0)
+            sd_bus_message_read(m, "v", "s", &name);
         else
             sd_bus_message_skip(m, "v");
         sd_bus_message_exit_container(m);
@@ -56,8 +59,12 @@ int check_authorization(sd_bus_message *m, void *, sd_bus_error *error)
     sd_bus_message_read(m, "us", &flags, &cancel);
 
     if (FILE *f = std::fopen(record_path.c_str(), "a")) {
-        std::fprintf(f, "%s %s pid=%u start-time=%llu %s flags=%u cancel='%s'\n", kind, keys.c_str(), pid,
-                     static_cast<unsigned long long>(start_time), action, flags, cancel);
+        if (std::strcmp(kind, "system-bus-name") == 0)
+            std::fprintf(f, "%s %s name=%s %s flags=%u cancel='%s'\n", kind, keys.c_str(), name ? name : "(none)",
+                         action, flags, cancel);
+        else
+            std::fprintf(f, "%s %s pid=%u start-time=%llu %s flags=%u cancel='%s'\n", kind, keys.c_str(), pid,
+                         static_cast<unsigned long long>(start_time), action, flags, cancel);
         std::fclose(f);
     }
 
