@@ -70,9 +70,15 @@ int delete_profile(std::string filepath)
 {
     // Only "no such profile" is harmless: any other failure left it in force.
     int r = qv_del_profile(filepath);
-    if (r == 0)
-        qv_update();
-    else if (r != -ENOENT) {
+    if (r == 0) {
+        // The reload is what takes the protection away: a failed one must
+        // not read as done.
+        r = qv_update();
+        if (r != 0) {
+            QV_LOG(stderr, "qv_update failed. file = %s\n", filepath.c_str());
+            return as_error(r);
+        }
+    } else if (r != -ENOENT) {
         QV_LOG(stderr, "qv_del_profile failed. file = %s\n", filepath.c_str());
         return as_error(r);
     }

@@ -13,7 +13,8 @@ int set_profile(std::string filepath, const std::vector<std::string> &apps, cons
                 PermitType type);
 
 // Deletes the profile of filepath (fan-out when it is the camera's), then
-// switches the unit. 0, or the fan-out's negative result.
+// switches the unit. 0, or the negative result of the reload after a deletion
+// or of the fan-out.
 int delete_profile(std::string filepath);
 
 // Regular files directly in dir_path (symbolic links and subdirectories do not

@@ -203,6 +203,33 @@ int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const cha
     return sd_bus_reply_method_return(m, "");
 }
 
+// The system bus refuses a message past its size limit (32 MiB on a stock
+// dbus-daemon) by dropping the sender's connection, which would end the
+// service. A reply whose strings alone would come near it is refused here.
+constexpr size_t bus_message_max = 32u << 20;
+constexpr size_t reply_margin = 64u << 10;  // header, and the variable's rounding
+
+// Bytes that strings take in an array of a message body: a 4-byte length,
+// the text, its NUL, padded to 4 (the array's own length counted apart).
+size_t strings_wire_size(const std::vector<std::string> &strings, const char *skip = nullptr)
+{
+    size_t size = 4;
+    for (const auto &s : strings)
+        if (!skip || s != skip)
+            size += (4 + s.size() + 1 + 3) & ~size_t{3};
+    return size;
+}
+
+// -E2BIG, with one line, for a reply the bus would refuse.
+int check_reply_size(const char *member, size_t size)
+{
+    if (size <= bus_message_max - reply_margin)
+        return 0;
+    QV_LOG(stderr, "%s reply of %zu bytes refused: the bus carries at most %zu.\n", member, size,
+           bus_message_max - reply_margin);
+    return -E2BIG;
+}
+
 int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
 {
     (void)userdata;
@@ -215,6 +242,11 @@ int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const ch
         }
     }
     QvProfile profile = qv_get_profile(filepath);
+    if (profile.rules.size() == 1) {
+        int r = check_reply_size("GetApps", strings_wire_size(profile.rules.front().app_paths, "*") + 4);
+        if (r < 0)
+            return r;
+    }
 
     sd_bus_message *raw = nullptr;
     int r = sd_bus_message_new_method_return(m, &raw);
@@ -309,9 +341,12 @@ int file_list(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
     (void)ret_error;
     QV_LOG(stdout, "\n");
     std::vector<std::string> files = qv_get_files();
+    int r = check_reply_size("List", strings_wire_size(files));
+    if (r < 0)
+        return r;
 
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_return(m, &raw);
+    r = sd_bus_message_new_method_return(m, &raw);
     if (r < 0) {
         QV_LOG(stderr, "audit_get_path_list sd_bus_message_new_method_return error\n");
         return r;
