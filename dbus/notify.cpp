@@ -189,8 +189,8 @@ bool build_notification(const char *filepath, const char *exe, int64_t now, Noti
         // TRANSLATORS: follows the blocked program's path, hence the leading space.
         summary += dgettext(text_domain, " has been blocked from accessing the files and folders");
     // TRANSLATORS: the notification's body, below the summary.
-    out->body =
-        utf8_or_replacement(dgettext(text_domain, "Go to Control Center > Privacy and Security, and allow its access."));
+    const char *body = dgettext(text_domain, "Go to Control Center > Privacy and Security, and allow its access.");
+    out->body = utf8_or_replacement(body);
     // TRANSLATORS: the notification's button; it opens the privacy page.
     out->action_label = utf8_or_replacement(dgettext(text_domain, "Go to Settings"));
     // The bus carries only UTF-8 strings: a path the kernel saw as bytes is
