@@ -70,14 +70,13 @@ int delete_profile(std::string filepath)
 {
     // Only "no such profile" is harmless: any other failure left it in force.
     int r = qv_del_profile(filepath);
+    int reload = 0;
     if (r == 0) {
         // The reload is what takes the protection away: a failed one must
-        // not read as done.
-        r = qv_update();
-        if (r != 0) {
+        // not read as done. The camera's nodes are still cleared below.
+        reload = as_error(qv_update());
+        if (reload != 0)
             QV_LOG(stderr, "qv_update failed. file = %s\n", filepath.c_str());
-            return as_error(r);
-        }
     } else if (r != -ENOENT) {
         QV_LOG(stderr, "qv_del_profile failed. file = %s\n", filepath.c_str());
         return as_error(r);
@@ -89,6 +88,8 @@ int delete_profile(std::string filepath)
             return as_error(r);
         }
     }
+    if (reload != 0)
+        return reload;
     set_service_status();
     return 0;
 }
