@@ -345,11 +345,13 @@ int file_enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
 constexpr double list_burst = 20;
 constexpr double list_per_second = 10;
 constexpr size_t budget_users_max = 4096;  // and as many senders remembered
+constexpr std::chrono::seconds refusal_print_gap{60};
 
 struct ListBudget {
     double tokens = list_burst;
     std::chrono::steady_clock::time_point refilled = std::chrono::steady_clock::now();
-    bool refused = false;  // printed once per run of refusals
+    // A refusal is printed at most once a minute per user.
+    std::chrono::steady_clock::time_point printed = std::chrono::steady_clock::now() - refusal_print_gap;
 };
 std::unordered_map<uid_t, ListBudget> list_budgets;
 // Unique bus names are never reused, so a sender's user is asked for once.
@@ -398,13 +400,13 @@ int take_list_budget(sd_bus_message *m, sd_bus_error *ret_error)
     b.refilled = now;
     if (b.tokens >= 1) {
         b.tokens -= 1;
-        b.refused = false;
         return 0;
     }
-    if (!b.refused)
+    if (now - b.printed >= refusal_print_gap) {
         QV_LOG(stderr, "List calls of uid %u refused: more than %.0f a second.\n", static_cast<unsigned>(uid),
                list_per_second);
-    b.refused = true;
+        b.printed = now;
+    }
     return sd_bus_error_set(ret_error, SD_BUS_ERROR_LIMITS_EXCEEDED, "Too many List calls; try again shortly.");
 }
 

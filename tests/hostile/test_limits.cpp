@@ -138,6 +138,18 @@ TEST_F(HostileLimits, AFloodOfListsLeavesGetModeAnswered)
     for (const auto &path : numbered("/home/flood/dir-", 10000))
         plant(path, {"/usr/bin/a"});
     launch();
+    // A front end listing at once as often as a person could click is never refused.
+    std::string code =
+        "import dbus\n"
+        "bus = dbus.SystemBus()\n"
+        "ls = bus.get_object('com.zentavo.Quorvane1', '/com/zentavo/Quorvane1').get_dbus_method("
+        "'List', 'com.zentavo.Quorvane1')\n"
+        "print(sum(1 for i in range(20) if len(ls()) == 10000))\n";
+    Strings python = as_nobody;
+    python.insert(python.end(), {"/usr/bin/python3", "-c", code});
+    qvt::RunResult burst = qvt::run(python, {}, "", 120000);
+    EXPECT_EQ(burst.out, "20\n") << burst.err;
+
     const std::string load = qvt::binary_path("tests/hostile/bus_load"), stop = env.sb.scratch + "/stop";
     std::vector<qvt::Proc> floods;
     for (int i = 0; i < 4; ++i) {
@@ -168,6 +180,8 @@ TEST_F(HostileLimits, AFloodOfListsLeavesGetModeAnswered)
         std::printf("List flood client: %s", out.substr(out.find("calls")).c_str());
     }
     EXPECT_TRUE(daemon_alive());
+    // The refusals are told once, not once a call.
+    EXPECT_EQ(count_of(daemon_err(), "List calls of uid 65534 refused: more than 10 a second.\n"), 1u) << daemon_err();
 }
 
 // A dead loader socket: every reload fails with ECONNREFUSED.
