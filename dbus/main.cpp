@@ -382,7 +382,8 @@ int sender_uid(sd_bus_message *m, uid_t *uid)
     return 0;
 }
 
-// 0 when the sender's user may list now; else -EBUSY with LimitsExceeded set.
+// 0 when the sender's user may list now; else a negative result with
+// LimitsExceeded set in ret_error (or the failure to learn the user).
 int take_list_budget(sd_bus_message *m, sd_bus_error *ret_error)
 {
     uid_t uid = 0;
