@@ -70,9 +70,14 @@ int delete_profile(std::string filepath)
 {
     // Only "no such profile" is harmless: any other failure left it in force.
     int r = qv_del_profile(filepath);
-    if (r == 0)
-        qv_update();
-    else if (r != -ENOENT) {
+    int reload = 0;
+    if (r == 0) {
+        // The reload is what takes the protection away: a failed one must
+        // not read as done. The camera's nodes are still cleared below.
+        reload = as_error(qv_update());
+        if (reload != 0)
+            QV_LOG(stderr, "qv_update failed. file = %s\n", qv_escape(filepath).c_str());
+    } else if (r != -ENOENT) {
         QV_LOG(stderr, "qv_del_profile failed. file = %s\n", qv_escape(filepath).c_str());
         return as_error(r);
     }
@@ -83,6 +88,8 @@ int delete_profile(std::string filepath)
             return as_error(r);
         }
     }
+    if (reload != 0)
+        return reload;
     set_service_status();
     return 0;
 }

@@ -13,7 +13,8 @@ int set_profile(std::string filepath, const std::vector<std::string> &apps, cons
                 PermitType type);
 
 // Deletes the profile of filepath (fan-out when it is the camera's), then
-// switches the unit. 0, or the fan-out's negative result.
+// switches the unit. 0, or the negative result of the fan-out or else of the
+// reload after the deletion (printed; the unit is then not switched).
 int delete_profile(std::string filepath);
 
 // Regular files directly in dir_path (symbolic links and subdirectories do not

@@ -191,8 +191,13 @@ int device_monitor_handler(sd_device_monitor * /* monitor */, sd_device *device,
     QvProfile profile = qv_get_profile(CAMERA_DEVPATH);
     if (profile.rules.size() != 1)
         return 0;
+    // A failed store is printed, not returned: libsystemd stops reading a
+    // monitor whose handler fails, and later cameras would go unprotected.
     profile.file = node;
-    return qv_set_profile(profile);
+    int r = qv_set_profile(profile);
+    if (r != 0)
+        QV_LOG(stderr, "qv_set_profile failed: %s\n", node.c_str());
+    return 0;
 }
 
 int is_camera_device(sd_device *device, std::string &devpath)

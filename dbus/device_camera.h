@@ -37,8 +37,8 @@ int update_camera_profile();
 int start_device_monitor();
 
 // One device event: an "add" of a camera node other than CAMERA_DEVPATH gets a
-// copy of a one-rule camera profile (no reload). 0 for an ignored event, else
-// the store's result.
+// copy of a one-rule camera profile (no reload). Always 0: a failed store is
+// printed, since a failing handler would stop the monitor for good.
 int device_monitor_handler(sd_device_monitor *monitor, sd_device *device, void *userdata);
 
 // 1 with devpath set to the device node name when the device is a camera

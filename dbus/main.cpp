@@ -6,12 +6,15 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common.h"
@@ -296,6 +299,33 @@ int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const cha
     return sd_bus_reply_method_return(m, "");
 }
 
+// The system bus refuses a message past its size limit (32 MiB on a stock
+// dbus-daemon) by dropping the sender's connection, which would end the
+// service. A reply whose strings alone would come near it is refused here.
+constexpr size_t bus_message_max = 32u << 20;
+constexpr size_t reply_margin = 64u << 10;  // header, and the variable's rounding
+
+// Bytes that strings take in an array of a message body: a 4-byte length,
+// the text, its NUL, padded to 4 (the array's own length counted apart).
+size_t strings_wire_size(const std::vector<std::string> &strings, const char *skip = nullptr)
+{
+    size_t size = 4;
+    for (const auto &s : strings)
+        if (!skip || s != skip)
+            size += (4 + s.size() + 1 + 3) & ~size_t{3};
+    return size;
+}
+
+// -E2BIG, with one line, for a reply the bus would refuse.
+int check_reply_size(const char *member, size_t size)
+{
+    if (size <= bus_message_max - reply_margin)
+        return 0;
+    QV_LOG(stderr, "%s reply of %zu bytes refused: the bus carries at most %zu.\n", member, size,
+           bus_message_max - reply_margin);
+    return -E2BIG;
+}
+
 int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
 {
     (void)userdata;
@@ -308,6 +338,11 @@ int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const ch
         }
     }
     QvProfile profile = qv_get_profile(filepath);
+    if (profile.rules.size() == 1) {
+        int r = check_reply_size("GetApps", strings_wire_size(profile.rules.front().app_paths, "*") + 4);
+        if (r < 0)
+            return r;
+    }
 
     sd_bus_message *raw = nullptr;
     int r = sd_bus_message_new_method_return(m, &raw);
@@ -396,15 +431,93 @@ int file_enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
     return enable(m, userdata, ret_error, nullptr);
 }
 
+// A budget of List calls per user, so that one user's flood of them cannot
+// starve everyone else's calls: a burst of list_burst calls, refilled at
+// list_per_second. A settings front end listing at human rates never meets
+// it; root, who could stop the service anyway, has none.
+constexpr double list_burst = 20;
+constexpr double list_per_second = 10;
+constexpr size_t budget_users_max = 4096;  // and as many senders remembered
+constexpr std::chrono::seconds refusal_print_gap{60};
+
+struct ListBudget {
+    double tokens = list_burst;
+    std::chrono::steady_clock::time_point refilled = std::chrono::steady_clock::now();
+    // A refusal is printed at most once a minute per user.
+    std::chrono::steady_clock::time_point printed = std::chrono::steady_clock::now() - refusal_print_gap;
+};
+std::unordered_map<uid_t, ListBudget> list_budgets;
+// Unique bus names are never reused, so a sender's user is asked for once.
+std::unordered_map<std::string, uid_t> sender_uids;
+
+int sender_uid(sd_bus_message *m, uid_t *uid)
+{
+    const char *sender = sd_bus_message_get_sender(m);
+    if (sender) {
+        auto it = sender_uids.find(sender);
+        if (it != sender_uids.end()) {
+            *uid = it->second;
+            return 0;
+        }
+    }
+    sd_bus_creds *raw = nullptr;
+    int r = sd_bus_query_sender_creds(m, SD_BUS_CREDS_EUID | SD_BUS_CREDS_UID, &raw);
+    CredsRef creds(raw);
+    if (r >= 0 && sd_bus_creds_get_euid(creds.get(), uid) < 0)
+        r = sd_bus_creds_get_uid(creds.get(), uid);
+    if (r < 0)
+        return r;
+    if (sender) {
+        if (sender_uids.size() >= budget_users_max)
+            sender_uids.clear();
+        sender_uids.emplace(sender, *uid);
+    }
+    return 0;
+}
+
+// 0 when the sender's user may list now; else a negative result with
+// LimitsExceeded set in ret_error (or the failure to learn the user).
+int take_list_budget(sd_bus_message *m, sd_bus_error *ret_error)
+{
+    uid_t uid = 0;
+    int r = sender_uid(m, &uid);
+    if (r < 0)
+        return r;
+    if (uid == 0)
+        return 0;
+    if (list_budgets.size() >= budget_users_max && list_budgets.count(uid) == 0)
+        list_budgets.clear();
+    ListBudget &b = list_budgets[uid];
+    const auto now = std::chrono::steady_clock::now();
+    b.tokens = std::min(list_burst,
+                        b.tokens + std::chrono::duration<double>(now - b.refilled).count() * list_per_second);
+    b.refilled = now;
+    if (b.tokens >= 1) {
+        b.tokens -= 1;
+        return 0;
+    }
+    if (now - b.printed >= refusal_print_gap) {
+        QV_LOG(stderr, "List calls of uid %u refused: more than %.0f a second.\n", static_cast<unsigned>(uid),
+               list_per_second);
+        b.printed = now;
+    }
+    return sd_bus_error_set(ret_error, SD_BUS_ERROR_LIMITS_EXCEEDED, "Too many List calls; try again shortly.");
+}
+
 int file_list(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
 {
     (void)userdata;
-    (void)ret_error;
     QV_LOG(stdout, "\n");
+    int r = take_list_budget(m, ret_error);
+    if (r < 0)
+        return r;
     std::vector<std::string> files = qv_get_files();
+    r = check_reply_size("List", strings_wire_size(files));
+    if (r < 0)
+        return r;
 
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_return(m, &raw);
+    r = sd_bus_message_new_method_return(m, &raw);
     if (r < 0) {
         QV_LOG(stderr, "audit_get_path_list sd_bus_message_new_method_return error\n");
         return r;

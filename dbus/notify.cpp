@@ -67,6 +67,44 @@ int node_number(const char *text)
 
 }  // namespace
 
+std::string utf8_or_replacement(const std::string &text)
+{
+    static const char replacement[] = "\xef\xbf\xbd";  // U+FFFD
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    std::string out;
+    out.reserve(n);
+    for (size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xbf;  // range of the second byte
+        if (c < 0x80)
+            len = 1;
+        else if (c >= 0xc2 && c <= 0xdf)
+            len = 2;
+        else if (c >= 0xe0 && c <= 0xef) {
+            len = 3;
+            lo = c == 0xe0 ? 0xa0 : 0x80;
+            hi = c == 0xed ? 0x9f : 0xbf;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            len = 4;
+            lo = c == 0xf0 ? 0x90 : 0x80;
+            hi = c == 0xf4 ? 0x8f : 0xbf;
+        }
+        bool valid = len > 0 && n - i >= len && (len == 1 || (p[i + 1] >= lo && p[i + 1] <= hi));
+        for (size_t k = 2; valid && k < len; ++k)
+            valid = p[i + k] >= 0x80 && p[i + k] <= 0xbf;
+        if (valid) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            out += replacement;  // this one byte; the next starts afresh
+            ++i;
+        }
+    }
+    return out;
+}
+
 const int gap_seconds = 5;
 std::map<std::string, int64_t> message_time_map;
 const std::string WHITESPACE = " \n\r\t\f\v";
@@ -142,18 +180,22 @@ bool build_notification(const char *filepath, const char *exe, int64_t now, Noti
     out->file_type = !camera;
     out->key = key;
     // TRANSLATORS: the application name the notification is shown under.
-    out->app_name = dgettext(text_domain, "preferences-system");
-    out->summary = exe;
+    out->app_name = utf8_or_replacement(dgettext(text_domain, "preferences-system"));
+    std::string summary = exe;
     if (camera)
         // TRANSLATORS: follows the blocked program's path, hence the leading space.
-        out->summary += dgettext(text_domain, " has been blocked from using the camera");
+        summary += dgettext(text_domain, " has been blocked from using the camera");
     else
         // TRANSLATORS: follows the blocked program's path, hence the leading space.
-        out->summary += dgettext(text_domain, " has been blocked from accessing the files and folders");
+        summary += dgettext(text_domain, " has been blocked from accessing the files and folders");
     // TRANSLATORS: the notification's body, below the summary.
-    out->body = dgettext(text_domain, "Go to Control Center > Privacy and Security, and allow its access.");
+    const char *body = dgettext(text_domain, "Go to Control Center > Privacy and Security, and allow its access.");
+    out->body = utf8_or_replacement(body);
     // TRANSLATORS: the notification's button; it opens the privacy page.
-    out->action_label = dgettext(text_domain, "Go to Settings");
+    out->action_label = utf8_or_replacement(dgettext(text_domain, "Go to Settings"));
+    // The bus carries only UTF-8 strings: a path the kernel saw as bytes is
+    // shown with each bad byte replaced; the key keeps the bytes.
+    out->summary = utf8_or_replacement(summary);
     out->show_page_cmd = std::string(show_page_prefix) + (camera ? show_page_camera : show_page_folders);
     return true;
 }

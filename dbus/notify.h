@@ -48,12 +48,16 @@ RecordFields split_record(const char *record, FieldSpill *spill);
 // one, and only the low eight bits of the number count.
 std::string camera_node_path(const char *number_text);
 
+// text with every byte that is not part of a valid UTF-8 sequence replaced by
+// U+FFFD, one replacement per bad byte: what the bus can carry of it.
+std::string utf8_or_replacement(const std::string &text);
+
 // Everything the notification call carries that depends on the event.
 struct Notification {
     bool file_type = true;      // true: files and folders; false: the camera
     std::string key;            // object path ":" executable
     std::string app_name;       // translated
-    std::string summary;        // executable + translated suffix
+    std::string summary;        // executable + translated suffix, made UTF-8
     std::string body;           // translated
     std::string action_label;   // translated
     std::string show_page_cmd;  // comma-separated qdbus command line

@@ -9,14 +9,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 
 namespace {
@@ -87,8 +91,28 @@ int lock_store(int staging, int *out)
     return 0;
 }
 
-// Removes an entry of any kind; a directory with everything in it.
-int remove_entry(int dir, const char *name)
+// Where an open entry lives: its file system and its mount (0 when the
+// kernel cannot say; st_dev alone misses a bind mount of the same file system).
+struct Place {
+    dev_t dev = 0;
+    uint64_t mount = 0;
+};
+
+int place_of(int fd, Place *out)
+{
+    struct statx stx;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &stx) < 0)
+        return -errno;
+    out->dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    out->mount = (stx.stx_mask & STATX_MNT_ID) ? stx.stx_mnt_id : 0;
+    return 0;
+}
+
+// Removes an entry of any kind; a directory with everything in it, but never
+// through a symbolic link and never across a mount point: a directory on
+// another file system or mount than top (a bind mount, say) is left whole
+// and fails the removal with -EXDEV.
+int remove_entry_within(int dir, const char *name, const Place &top)
 {
     if (unlinkat(dir, name, 0) == 0)
         return 0;
@@ -97,17 +121,33 @@ int remove_entry(int dir, const char *name)
     int sub = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub < 0)
         return -errno;
-    DIR *d = fdopendir(sub);
+    Place here;
+    int r = place_of(sub, &here);
+    if (r == 0 && (here.dev != top.dev || here.mount != top.mount))
+        r = -EXDEV;
+    DIR *d = r == 0 ? fdopendir(sub) : nullptr;
     if (!d) {
-        int err = errno;
+        r = r ? r : -errno;
         close(sub);
-        return -err;
+        return r;
     }
     while (dirent *e = readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, ".."))
-            remove_entry(sub, e->d_name);
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            int inner = remove_entry_within(sub, e->d_name, top);
+            if (r == 0)
+                r = inner;
+        }
     closedir(d);
+    if (r != 0)
+        return r;
     return unlinkat(dir, name, AT_REMOVEDIR) < 0 ? -errno : 0;
+}
+
+int remove_entry(int dir, const char *name)
+{
+    Place top;
+    int r = place_of(dir, &top);
+    return r != 0 ? r : remove_entry_within(dir, name, top);
 }
 
 // Under the lock every temporary file is a killed writer's leftover.
@@ -236,18 +276,48 @@ bool valid_profile_enums(const QvProfile &profile)
 // only once its change time lies a safe margin before the read began:
 // any later change then gets a later change time, even on file systems
 // that stamp times with a coarse clock, so a stale entry is never served.
+// The cache is bounded by the memory its profiles take, not by their number:
+// a few huge profiles must not hold the service's memory.
 struct CachedProfile {
     dev_t dev;
     ino_t ino;
     off_t size;
     timespec mtime;
     timespec ctime;
+    size_t bytes;
     QvProfile profile;
 };
-constexpr size_t CACHE_MAX = 1024;
+constexpr size_t CACHE_BYTES_MAX = 8u << 20;
 constexpr int64_t SETTLED_NS = 50 * 1000 * 1000;
 std::mutex cache_mutex;
 std::unordered_map<std::string, CachedProfile> cache;
+size_t cache_bytes = 0;
+
+// Heap taken by a string's characters (none when they fit in the object).
+size_t string_heap(const std::string &s)
+{
+    return s.capacity() > 15 ? s.capacity() + 1 : 0;
+}
+
+// What an entry costs in memory, allocator overhead roughly included.
+size_t profile_bytes(const std::string &name, const QvProfile &p)
+{
+    constexpr size_t per_block = 16;
+    size_t n = sizeof(CachedProfile) + 64 + string_heap(name) + string_heap(p.file) + string_heap(p.own_app) +
+               string_heap(p.version) + p.rules.capacity() * sizeof(QvRule) + per_block;
+    for (const QvRule &r : p.rules) {
+        n += r.uids.capacity() * sizeof(uint32_t) + r.app_paths.capacity() * sizeof(std::string) + 2 * per_block;
+        for (const std::string &a : r.app_paths)
+            n += string_heap(a) + (a.capacity() > 15 ? per_block : 0);
+    }
+    return n;
+}
+
+void erase_cached(std::unordered_map<std::string, CachedProfile>::iterator it)
+{
+    cache_bytes -= it->second.bytes;
+    cache.erase(it);
+}
 
 int64_t ns_of(const timespec &t)
 {
@@ -263,7 +333,163 @@ bool same_file(const CachedProfile &c, const struct stat &st)
 void forget_cached(const std::string &name)
 {
     std::lock_guard<std::mutex> guard(cache_mutex);
-    cache.erase(name);
+    auto it = cache.find(name);
+    if (it != cache.end())
+        erase_cached(it);
+}
+
+// Keeps found for name, making room by dropping other entries; a profile
+// larger than a quarter of the bound is not kept at all.
+void remember(const std::string &name, const struct stat &st, const QvProfile &found)
+{
+    forget_cached(name);
+    const size_t bytes = profile_bytes(name, found);
+    if (bytes > CACHE_BYTES_MAX / 4)
+        return;
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    while (!cache.empty() && cache_bytes + bytes > CACHE_BYTES_MAX)
+        erase_cached(cache.begin());
+    cache.emplace(name, CachedProfile{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes, found});
+    cache_bytes += bytes;
+}
+
+// The paths of the store, kept in memory for listing: every profile file's
+// recorded path by file name, refreshed from the store directory's inotify
+// events, so a listing re-reads only the files changed since the last one.
+// An event is queued before the call that caused it returns, so a change by
+// any process is seen by the next listing. Without inotify (no watches left),
+// every listing reads the whole store.
+struct PathIndex {
+    int fd = -1;                  // inotify, watching the store directory
+    pid_t owner = 0;              // the process that made fd (not a forked child)
+    dev_t dev = 0;                // the store directory watched
+    ino_t ino = 0;
+    bool complete = false;        // names holds every file of the store
+    std::map<std::string, std::string> names;  // file name -> recorded path
+    std::set<std::string> dirty;  // names changed since they were read
+    std::vector<std::string> sorted;
+    bool sorted_valid = false;
+};
+std::mutex index_mutex;
+PathIndex path_index;
+
+void index_reset(PathIndex &ix)
+{
+    if (ix.fd >= 0 && ix.owner == getpid())
+        close(ix.fd);
+    ix.fd = -1;
+    ix.complete = false;
+    ix.names.clear();
+    ix.dirty.clear();
+    ix.sorted.clear();
+    ix.sorted_valid = false;
+}
+
+// Watches the store directory that st describes; the index starts empty and
+// incomplete, to be read whole.
+void index_watch(PathIndex &ix, const struct stat &st)
+{
+    index_reset(ix);
+    ix.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (ix.fd < 0)
+        return;
+    ix.owner = getpid();
+    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
+                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    struct stat now;
+    // Watched first, then checked: a directory replaced in between shows as
+    // another identity at the next listing.
+    if (inotify_add_watch(ix.fd, QV_PROFILE_DIR, mask) < 0 || stat(QV_PROFILE_DIR, &now) < 0 ||
+        now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        index_reset(ix);
+        return;
+    }
+    ix.dev = st.st_dev;
+    ix.ino = st.st_ino;
+}
+
+// Reads the queued events into ix.dirty; false when the index must be read
+// whole again (queue overflow, the directory itself gone or moved).
+bool index_drain(PathIndex &ix)
+{
+    alignas(inotify_event) char buf[64 * 1024];
+    for (;;) {
+        ssize_t n = read(ix.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0 || errno == EAGAIN;
+        for (ssize_t at = 0; at < n;) {
+            const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if (ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))
+                return false;
+            if (ev->len > 0 && ev->name[0] != '.')
+                ix.dirty.insert(ev->name);
+        }
+    }
+}
+
+// The recorded path of the profile file name in dir, or false (reported
+// when the file is there but unusable).
+bool read_listed(int dir, const std::string &name, std::string *text, std::string *path)
+{
+    const std::string shown = QV_PROFILE_DIR + name;
+    QvProfile p;
+    if (read_profile_file(dir, name.c_str(), shown, text, &p) != 0)
+        return false;
+    if (qv_check_path(p.file) != 0 || qv_profile_file_name(p.file) != name) {
+        report(shown, "records a path that is not stored under this name");
+        return false;
+    }
+    *path = std::move(p.file);
+    return true;
+}
+
+// Brings ix up to date with the store: the dirty names, or everything.
+void index_refresh(PathIndex &ix)
+{
+    DIR *d = opendir(QV_PROFILE_DIR);
+    if (!d) {
+        index_reset(ix);
+        return;
+    }
+    std::string text, path;
+    if (!ix.complete) {
+        ix.names.clear();
+        ix.dirty.clear();
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;  // ".", "..", the staging area
+            if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) {
+                report(std::string(QV_PROFILE_DIR) + e->d_name,
+                       e->d_type == DT_LNK ? "a symbolic link, not a regular file" : "not a regular file");
+                continue;
+            }
+            if (read_listed(dirfd(d), e->d_name, &text, &path))
+                ix.names[e->d_name] = std::move(path);
+        }
+        ix.complete = ix.fd >= 0;
+        ix.sorted_valid = false;
+    } else {
+        for (const std::string &name : ix.dirty) {
+            if (read_listed(dirfd(d), name, &text, &path))
+                ix.names[name] = std::move(path);
+            else
+                ix.names.erase(name);
+        }
+        ix.sorted_valid = ix.sorted_valid && ix.dirty.empty();
+        ix.dirty.clear();
+    }
+    closedir(d);
+    if (!ix.sorted_valid) {
+        ix.sorted.clear();
+        ix.sorted.reserve(ix.names.size());
+        for (const auto &entry : ix.names)
+            ix.sorted.push_back(entry.second);
+        std::sort(ix.sorted.begin(), ix.sorted.end());  // std::string compares bytes as unsigned
+        ix.sorted_valid = true;
+    }
 }
 
 }  // namespace
@@ -303,14 +529,10 @@ QvProfile qv_get_profile(const std::string &path)
         forget_cached(name);
         return none;
     }
-    std::lock_guard<std::mutex> guard(cache_mutex);
-    if (ns_of(st.st_ctim) < ns_of(began) - SETTLED_NS && ns_of(st.st_mtim) < ns_of(began) - SETTLED_NS) {
-        if (cache.size() >= CACHE_MAX)
-            cache.clear();
-        cache[name] = CachedProfile{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, found};
-    } else {
-        cache.erase(name);
-    }
+    if (ns_of(st.st_ctim) < ns_of(began) - SETTLED_NS && ns_of(st.st_mtim) < ns_of(began) - SETTLED_NS)
+        remember(name, st, found);
+    else
+        forget_cached(name);
     return found;
 }
 
@@ -393,29 +615,22 @@ int qv_update()
 
 std::vector<std::string> qv_get_files()
 {
-    std::vector<std::string> files;
-    DIR *d = opendir(QV_PROFILE_DIR);
-    if (!d)
-        return files;
-    QvProfile p;
-    std::string text;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;  // ".", "..", the staging area
-        const std::string shown = std::string(QV_PROFILE_DIR) + e->d_name;
-        if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) {
-            report(shown, e->d_type == DT_LNK ? "a symbolic link, not a regular file" : "not a regular file");
-            continue;
-        }
-        if (read_profile_file(dirfd(d), e->d_name, shown, &text, &p) != 0)
-            continue;
-        if (qv_check_path(p.file) != 0 || qv_profile_file_name(p.file) != e->d_name) {
-            report(shown, "records a path that is not stored under this name");
-            continue;
-        }
-        files.push_back(std::move(p.file));
+    std::lock_guard<std::mutex> guard(index_mutex);
+    PathIndex &ix = path_index;
+    struct stat st;
+    if (stat(QV_PROFILE_DIR, &st) < 0 || !S_ISDIR(st.st_mode)) {
+        index_reset(ix);
+        return {};
     }
-    closedir(d);
-    std::sort(files.begin(), files.end());  // std::string compares bytes as unsigned
+    // Another store directory (replaced, mounted over), or a forked child
+    // that shares its parent's watch: watch afresh.
+    if (ix.fd < 0 || ix.owner != getpid() || ix.dev != st.st_dev || ix.ino != st.st_ino)
+        index_watch(ix, st);
+    if (ix.fd >= 0 && !index_drain(ix))
+        index_watch(ix, st);
+    index_refresh(ix);
+    std::vector<std::string> files = ix.sorted;
+    if (ix.fd < 0)
+        index_reset(ix);  // nothing would keep it valid
     return files;
 }

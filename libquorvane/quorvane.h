@@ -44,7 +44,8 @@ struct QvProfile {
 // standard error and read as none. Paths: -EINVAL when empty or holding a NUL
 // byte, -ENAMETOOLONG past 4095 bytes; any other string is kept as it is.
 // A direct lookup by name; a file unchanged since it was last parsed (same
-// inode, size and times) is answered from memory with one stat.
+// inode, size and times) is answered from memory with one stat. The parsed
+// profiles kept take at most 8 MiB; one larger than 2 MiB is never kept.
 QvProfile qv_get_profile(const std::string &path);
 
 // Store profile under profile.file, replacing any earlier one atomically.
@@ -69,5 +70,8 @@ int qv_update();
 
 // Paths that have a stored, readable profile, in byte-wise ascending order
 // (unsigned bytes, as std::string compares). Unusable files are reported on
-// standard error and left out.
+// standard error and left out. Served from memory: the store directory is
+// watched (inotify), and only files changed since the last listing, by any
+// process, are read again; an unusable file is reported when it is read.
+// Without a watch the whole store is read each time.
 std::vector<std::string> qv_get_files();

@@ -231,7 +231,10 @@ std::string fuzz_check_record(const uint8_t *data, size_t size)
             return "event kind does not follow the /dev/video prefix";
         if (camera && !(fault = camera_path_fault(path)).empty())
             return fault;
-        if (n.summary != fields.exe + (camera ? CAMERA_SUFFIX : FILES_SUFFIX))
+        // The bus carries UTF-8 only: bad bytes of the executable are replaced.
+        if (utf8_or_replacement(n.summary) != n.summary)
+            return "summary '" + n.summary + "' is not valid UTF-8";
+        if (n.summary != utf8_or_replacement(fields.exe) + (camera ? CAMERA_SUFFIX : FILES_SUFFIX))
             return "summary '" + n.summary + "' does not name the executable and the event";
         if (n.show_page_cmd != SHOW_PAGE_PREFIX + (n.file_type ? "privacy,folders" : "privacy,camera"))
             return "show-page command '" + n.show_page_cmd + "' does not match the event kind";

@@ -268,6 +268,35 @@ TEST_F(Monitor, CopiesTheCameraProfileToAddedCameras)
     EXPECT_EQ(qvt::read_file(child.err_path), "");
 }
 
+TEST_F(Monitor, AFailedStoreIsPrintedAndLaterCamerasAreStillHeard)
+{
+    ASSERT_EQ(qvt::build_device_tree(no_camera()), "");
+    reset_store({}, 1);
+    start_monitor();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    struct Step {
+        const char *what;
+        unsigned long store_flags;  // the store's mount, remounted so
+        const char *name;
+        const char *printed;        // on standard error, heads stripped
+        Strings files;
+    } steps[] = {
+        {"a read-only store: printed", MS_RDONLY, "video2", "-> qv_set_profile failed: /dev/video2\n",
+         {"/dev/video0"}},
+        {"writable again: the next camera is stored", 0, "video12", "-> qv_set_profile failed: /dev/video2\n",
+         {"/dev/video0", "/dev/video12"}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_EQ(mount(nullptr, QV_STORE_DIR, nullptr, MS_REMOUNT | MS_BIND | step.store_flags, nullptr), 0);
+        ASSERT_EQ(qvt::send_device_event({"add", step.name}), 0);
+        ASSERT_TRUE(qvt::wait_for_monitor_idle(child.pid));
+        EXPECT_EQ(qvt::strip_heads(qvt::read_file(child.err_path)), step.printed);
+        EXPECT_EQ(qv_get_files(), step.files);
+    }
+}
+
 TEST_F(Monitor, FanOutBesideTheMonitorIsRaceFree)
 {
     reset_store({}, 1);

@@ -145,6 +145,11 @@ TEST_F(NotifyCore, EventBecomesKeySummaryAndShowPageCommand)
         // The executable keeps its white space in the key and the summary.
         {"/home/u/doc", " /usr/bin/cat\t", true, "/home/u/doc: /usr/bin/cat\t", " /usr/bin/cat\t" + files_suffix,
          "privacy,folders"},
+        // Bytes that are not UTF-8: replaced in the text only.
+        {"/home/\xff", "/usr/bin/\xc3(\xe2\x82", true, "/home/\xff:/usr/bin/\xc3(\xe2\x82",
+         "/usr/bin/\xef\xbf\xbd(\xef\xbf\xbd\xef\xbf\xbd" + files_suffix, "privacy,folders"},
+        {"/dev/video4", "/usr/bin/\xed\xa0\x80\xf0\x9f\x99\x82", true, "/dev/video4:/usr/bin/\xed\xa0\x80\xf0\x9f\x99\x82",
+         "/usr/bin/\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xf0\x9f\x99\x82" + camera_suffix, "privacy,camera"},
         {"", "/usr/bin/cat", false, "", "", ""},
         {" \n\r\t\f\v", "/usr/bin/cat", false, "", "", ""},
         {"/home/u/doc", "", false, "", "", ""},

@@ -248,20 +248,31 @@ TEST_F(Store, ChangesByOthersAreSeenAtOnce)
     const std::string path = "/seen", file = file_of(path);
     const std::string text_a = qv_format_profile(service_profile(path, {"/usr/bin/a"}));
     const std::string text_b = qv_format_profile(service_profile(path, {"/usr/bin/b"}));
+    const std::string text_other = qv_format_profile(service_profile("/seeN", {"/usr/bin/a"}));
     ASSERT_EQ(text_a.size(), text_b.size());
-    struct Row { const char *what; std::function<void()> change; std::vector<std::string> apps; };
+    ASSERT_EQ(text_a.size(), text_other.size());
+    using Strings = std::vector<std::string>;
+    struct Row { const char *what; std::function<void()> change; Strings apps; Strings listed; };
     const Row rows[] = {
         {"rewritten in place, same size", [&] {
              int fd = open(file.c_str(), O_WRONLY);
              ASSERT_EQ(pwrite(fd, text_b.data(), text_b.size(), 0), static_cast<ssize_t>(text_b.size()));
              close(fd);
-         }, {"/usr/bin/b"}},
+         }, {"/usr/bin/b"}, {path}},
         {"renamed over, same size", [&] {
              qvt::write_file(file + ".new", text_b);
              ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
-         }, {"/usr/bin/b"}},
-        {"removed", [&] { ASSERT_EQ(unlink(file.c_str()), 0); }, {}},
-        {"corrupted, same size", [&] { qvt::write_file(file, std::string(text_a.size(), '{')); }, {}},
+         }, {"/usr/bin/b"}, {path}},
+        {"removed", [&] { ASSERT_EQ(unlink(file.c_str()), 0); }, {}, {}},
+        {"corrupted, same size", [&] { qvt::write_file(file, std::string(text_a.size(), '{')); }, {}, {}},
+        {"rewritten in place for another path", [&] {
+             int fd = open(file.c_str(), O_WRONLY);
+             ASSERT_EQ(pwrite(fd, text_other.data(), text_other.size(), 0), static_cast<ssize_t>(text_other.size()));
+             close(fd);
+         }, {}, {}},
+        {"another profile added beside it",
+         [&] { qvt::write_file(file_of("/seen/2"), qv_format_profile(service_profile("/seen/2"))); },
+         {"/usr/bin/a"}, {path, "/seen/2"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -274,12 +285,67 @@ TEST_F(Store, ChangesByOthersAreSeenAtOnce)
             usleep(10000);
         ASSERT_EQ(qv_get_profile(path).rules.at(0).app_paths, std::vector<std::string>{"/usr/bin/a"});
         ASSERT_EQ(qv_get_profile(path).rules.at(0).app_paths, std::vector<std::string>{"/usr/bin/a"});
+        ASSERT_EQ(qv_get_files(), Strings{path});
+        ASSERT_EQ(qv_get_files(), Strings{path});
         row.change();
         CaptureStderr();
         QvProfile got = qv_get_profile(path);
+        Strings listed = qv_get_files();
         GetCapturedStderr();
         EXPECT_EQ(got.rules.empty() ? std::vector<std::string>{} : got.rules[0].app_paths, row.apps);
+        EXPECT_EQ(listed, row.listed);
     }
+}
+
+// A directory squatting on a profile's name is cleared before the profile
+// takes its place, but what is mounted there or only linked from there is
+// never touched.
+TEST_F(Store, ClearingASquattingDirectoryStopsAtMountsAndLinks)
+{
+    const std::string outside = sb.scratch + "/outside", same_fs = QV_STORE_DIR "/.kept";
+    ASSERT_EQ(qvt::mkdir_p(outside), 0);
+    ASSERT_EQ(qvt::mkdir_p(same_fs), 0);
+    qvt::write_file(outside + "/keep", "outside");
+    qvt::write_file(same_fs + "/keep", "same file system");
+    struct Row {
+        const char *what;
+        std::function<void(const std::string &)> make;  // given the squatting directory
+        int set;
+        std::string kept;  // a file that must survive
+    };
+    const Row rows[] = {
+        {"a tmpfs mounted inside", [&](const std::string &d) {
+             ASSERT_EQ(qvt::mount_tmpfs(d + "/m"), 0);
+             qvt::write_file(d + "/m/keep", "mounted");
+         }, -EISDIR, "/m/keep"},
+        {"a bind mount from the same file system", [&](const std::string &d) {
+             ASSERT_EQ(qvt::mkdir_p(d + "/b"), 0);
+             ASSERT_EQ(mount(same_fs.c_str(), (d + "/b").c_str(), nullptr, MS_BIND, nullptr), 0);
+         }, -EISDIR, "/b/keep"},
+        {"the directory itself a mount point", [&](const std::string &d) {
+             ASSERT_EQ(mount(outside.c_str(), d.c_str(), nullptr, MS_BIND, nullptr), 0);
+         }, -EISDIR, "/keep"},
+        {"a symbolic link to a directory elsewhere", [&](const std::string &d) {
+             ASSERT_EQ(symlink(outside.c_str(), (d + "/link").c_str()), 0);
+             ASSERT_EQ(qvt::mkdir_p(d + "/deep/er"), 0);
+             qvt::write_file(d + "/deep/er/gone", "");
+         }, 0, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = std::string("/squat/") + row.what, dir = file_of(path);
+        ASSERT_EQ(qvt::mkdir_p(dir), 0);
+        row.make(dir);
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(qv_set_profile(service_profile(path)), row.set);
+        if (row.set == 0)
+            expect_same(qv_get_profile(path), service_profile(path));
+        else
+            EXPECT_TRUE(qvt::read_file(dir + row.kept).size() > 0) << dir + row.kept;
+    }
+    EXPECT_EQ(qvt::read_file(outside + "/keep"), "outside");
+    EXPECT_EQ(qvt::read_file(same_fs + "/keep"), "same file system");
 }
 
 TEST_F(Store, MissingProfilesPrintNothing)
