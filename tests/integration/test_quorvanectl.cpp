@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvanectl against the real quorvane_daemon on a private system bus in
 // the test's sandbox: every verb, wrong usage, a refused caller, a failing
 // store, and no service at all.
