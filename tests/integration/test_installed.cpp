@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The installed system, checked with the ecosystem's own tools: the files are
 // put in place inside the test's mount namespace (over /usr, /etc and /var),
-// either copied from the `cmake --install` stage or installed from the .deb
-// with dpkg, and then a real dbus-daemon loads the bus policy, systemd-analyze
+// either copied from the `cmake --install` stage or installed with dpkg from
+// the .deb that dpkg-buildpackage made, and then a real dbus-daemon loads the bus policy, systemd-analyze
 // reads the units, polkit reads the action, and the notifier speaks German.
 #include <gtest/gtest.h>
 
@@ -32,21 +33,27 @@ const std::string autostart_file = "/etc/xdg/autostart/quorvane-notify.desktop";
 const std::string catalogue = "/usr/share/locale/de/LC_MESSAGES/quorvane.mo";
 const std::string installed_daemon = "/usr/libexec/quorvane/quorvane_daemon";
 
-// Every file the package ships, as dpkg-deb lists them.
+// Every file the package ships, as dpkg-deb lists them: the units where
+// bookworm's debhelper puts them (/lib is /usr/lib on a merged-/usr system),
+// the manual pages compressed.
 const std::set<std::string> package_files = {
     "./etc/xdg/autostart/quorvane-notify.desktop",
+    "./lib/systemd/system/quorvane-daemon.service",
+    "./lib/systemd/system/quorvane.service",
     "./usr/bin/quorvane_notify",
     "./usr/bin/quorvanectl",
-    "./usr/lib/systemd/system/quorvane-daemon.service",
-    "./usr/lib/systemd/system/quorvane.service",
     "./usr/libexec/quorvane/quorvane_apply",
     "./usr/libexec/quorvane/quorvane_daemon",
+    "./usr/share/bash-completion/completions/quorvanectl",
     "./usr/share/dbus-1/system-services/com.zentavo.Quorvane1.service",
     "./usr/share/dbus-1/system.d/com.zentavo.Quorvane1.conf",
+    "./usr/share/doc/quorvane/changelog.gz",
+    "./usr/share/doc/quorvane/copyright",
+    "./usr/share/lintian/overrides/quorvane",
     "./usr/share/locale/de/LC_MESSAGES/quorvane.mo",
-    "./usr/share/man/man1/quorvane_notify.1",
-    "./usr/share/man/man1/quorvanectl.1",
-    "./usr/share/man/man8/quorvane_daemon.8",
+    "./usr/share/man/man1/quorvane_notify.1.gz",
+    "./usr/share/man/man1/quorvanectl.1.gz",
+    "./usr/share/man/man8/quorvane_daemon.8.gz",
     "./usr/share/polkit-1/actions/com.zentavo.Quorvane1.policy",
 };
 
@@ -63,10 +70,11 @@ bool executable(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+// The package itself, not its debug symbols (quorvane-dbgsym_*).
 std::string deb_path()
 {
     for (const auto &name : qvt::list_dir(QVT_PACKAGE_DIR))
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".deb") == 0)
+        if (name.rfind("quorvane_", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".deb") == 0)
             return std::string(QVT_PACKAGE_DIR) + "/" + name;
     return "";
 }
@@ -480,7 +488,7 @@ TEST_F(Package, ShipsEveryFileAndItsDependencies)
     EXPECT_EQ(files, package_files);
 
     std::string depends = field("Depends");
-    for (const char *dep : {"dbus", "systemd", "libsystemd0", "libc6", "libstdc++6"})
+    for (const char *dep : {"dbus", "dbus-bin", "jq", "systemd", "libsystemd0", "libc6", "libstdc++6"})
         EXPECT_NE(depends.find(dep), std::string::npos) << dep << " in " << depends;
 
     std::string dir = "/tmp/qv-control." + std::to_string(getpid());
@@ -488,6 +496,18 @@ TEST_F(Package, ShipsEveryFileAndItsDependencies)
     EXPECT_EQ(qvt::read_file(dir + "/conffiles"), "/etc/xdg/autostart/quorvane-notify.desktop\n");
     for (const char *script : {"postinst", "prerm", "postrm"})
         EXPECT_TRUE(executable(dir + "/" + script)) << script;
+    // debhelper's snippets, not systemctl, handle the units (a reload aside).
+    for (const char *script : {"preinst", "postinst", "prerm", "postrm"}) {
+        std::stringstream text(qvt::read_file(dir + "/" + script));
+        std::string line;
+        while (std::getline(text, line)) {
+            auto code = line.find_first_not_of(" \t");
+            bool comment = code == std::string::npos || line[code] == '#';
+            EXPECT_FALSE(!comment && line.find("systemctl") != std::string::npos &&
+                         line.find("daemon-reload") == std::string::npos)
+                << script << ": " << line;
+        }
+    }
     qvt::run({"/bin/rm", "-rf", dir});
 }
 
@@ -513,7 +533,8 @@ TEST_F(Package, RemovesAndPurgesCleanly)
     std::string path;
     while (std::getline(ss, path)) {
         struct stat st;
-        bool kept_dir = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        // A folder, or a link to one such as /lib on a merged-/usr system.
+        bool kept_dir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         if (path != autostart_file && !kept_dir) {
             EXPECT_NE(lstat(path.c_str(), &st), 0) << path << " is left after removal";
         }
@@ -521,6 +542,12 @@ TEST_F(Package, RemovesAndPurgesCleanly)
     EXPECT_TRUE(executable("/usr/bin/dbus-send")) << "removal took a file of another package";
     EXPECT_EQ(access((wants + "/quorvane.service").c_str(), F_OK), -1) << "the unit's enablement is left";
     EXPECT_EQ(access(autostart_file.c_str(), F_OK), 0) << "removal keeps the configuration";
+
+    // Installed again, the package finds the profile and enables the unit.
+    r = qvt::run({"/usr/bin/dpkg", "-i", deb_path()}, {"DEBIAN_FRONTEND=noninteractive"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    struct stat st;
+    EXPECT_EQ(stat((wants + "/quorvane.service").c_str(), &st), 0) << "a reinstall left quorvane.service disabled";
 
     r = qvt::run({"/usr/bin/dpkg", "-P", "quorvane"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvanectl against the real quorvane_daemon on a private system bus in
 // the test's sandbox: every verb, wrong usage, a refused caller, a failing
 // store, and no service at all.
@@ -60,18 +61,18 @@ TEST_F(Quorvanectl, EveryVerbOnAPathAndTheCamera)
     start();
     run_steps({
         {{"show", "/home/alice/Documents"}, 0, "/home/alice/Documents: not protected"},
-        {{"allow", "/home/alice/Documents", "/usr/bin/evince", "/usr/bin/okular"}, 0,
+        {{"--force", "allow", "/home/alice/Documents", "/usr/bin/evince", "/usr/bin/okular"}, 0,
          "/home/alice/Documents: protected by an allow list: only these applications may access it:\n"
          "  /usr/bin/evince\n  /usr/bin/okular\n"},
         {{"list"}, 0, "/home/alice/Documents\n"},
-        {{"deny", "/home/alice/Documents", "/usr/bin/curl"}, 0,
+        {{"deny", "--force", "/home/alice/Documents", "/usr/bin/curl"}, 0,
          "protected by a deny list: every application but these may access it:\n  /usr/bin/curl\n"},
         {{"block", "/home/alice/Documents"}, 0, "/home/alice/Documents: blocked: no application may access it"},
         {{"show", "/home/alice/Documents"}, 0, "blocked"},
-        {{"camera", "allow", "/usr/bin/cheese"}, 0,
+        {{"camera", "allow", "--force", "/usr/bin/cheese"}, 0,
          "the camera: protected by an allow list: only these applications may use it:\n  /usr/bin/cheese\n"},
         {{"list"}, 0, "/dev/video0\n/dev/video1\n"},
-        {{"camera", "deny", "/usr/bin/spy"}, 0, "the camera: protected by a deny list"},
+        {{"camera", "deny", "/usr/bin/spy", "--force"}, 0, "the camera: protected by a deny list"},
         {{"camera", "block"}, 0, "the camera: blocked: no application may use it"},
         {{"camera", "show"}, 0, "the camera: blocked"},
         {{"camera", "unprotect"}, 0, "the camera: not protected: every application may use it"},
@@ -88,12 +89,12 @@ TEST_F(Quorvanectl, WrongUsageIsRefusedBeforeAnyCall)
 {
     start();
     run_steps({
-        {{}, 2, "Usage: quorvanectl COMMAND"},
+        {{}, 2, "Usage: quorvanectl [OPTIONS] [--] COMMAND"},
         {{"frobnicate"}, 2, "unknown command: frobnicate"},
         {{"allow", "Documents", "/usr/bin/evince"}, 2, "not an absolute path: Documents"},
         {{"allow", "/home/alice/Documents"}, 2, "name at least one application"},
         {{"allow", "/home/alice/Documents", "evince"}, 2, "not an absolute executable path: evince"},
-        {{"deny", "/home/alice/Documents", "/opt/a,b/run"}, 2, "may not contain a comma"},
+        {{"--force", "deny", "/home/alice/Documents", "/opt/a,b/run"}, 2, "may not contain a comma"},
         {{"block"}, 2, "a path is missing"},
         {{"show", "/home/alice/Documents", "extra"}, 2, "takes no further arguments"},
         {{"camera"}, 2, "camera needs a command"},
@@ -114,7 +115,7 @@ TEST_F(Quorvanectl, ARefusedCallerIsToldItIsNotPermitted)
     ASSERT_EQ(qvt::run({"/bin/cp", "/usr/bin/dbus-send", copy}).status, 0);
     const Strings through_copy = {"QUORVANECTL_DBUS_SEND=" + copy};
     run_steps({
-        {{"allow", "/home/alice/Documents", "/usr/bin/evince"}, 3,
+        {{"allow", "--force", "/home/alice/Documents", "/usr/bin/evince"}, 3,
          "quorvanectl: not permitted: protect /home/alice/Documents: Operation not permitted\n"},
         {{"camera", "block"}, 3, "quorvanectl: not permitted: block the camera"},
         {{"show", "/home/alice/Documents"}, 0, "not protected"},
@@ -156,7 +157,7 @@ TEST_F(Quorvanectl, AFailingStoreIsReported)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         row.break_store();
-        auto r = ctl({"allow", "/home/alice/Documents", "/usr/bin/evince"});
+        auto r = ctl({"allow", "--force", "/home/alice/Documents", "/usr/bin/evince"});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
         EXPECT_EQ(qvt::regular_files(QV_STORE_DIR), Strings{});
