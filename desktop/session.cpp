@@ -195,7 +195,10 @@ int relay(int stream, const char *notifier)
         if (stream.fd >= 0) {
             int r = relay(stream.fd, notifier);
             if (r < 0 && r != -ECHILD)
-                QV_LOG(stderr, "%s: %s\n", dgettext(text_domain, "Cannot pass block records to the notifier"), std::strerror(-r));
+                QV_LOG(stderr, "%s: %s\n",
+                       // TRANSLATORS: logged when a session cannot show block
+                       // notifications; the system's reason follows.
+                       dgettext(text_domain, "Cannot pass block records to the notifier"), std::strerror(-r));
         }
         if (stream.fd >= 0 && std::time(nullptr) - started >= stream_settled_s)
             backoff_ms = backoff_first_ms;
@@ -228,9 +231,9 @@ int main(int, char **)
 
     int r = enter_private_namespace();
     if (r < 0) {
-        // TRANSLATORS: logged at login when the system refuses what the
-        // notifier needs; the system's reason follows.
         QV_LOG(stderr, "%s: %s\n",
+               // TRANSLATORS: logged at login when the system refuses what
+               // the notifier needs; the system's reason follows.
                dgettext(text_domain, "Block notifications are off: this system does not let users create a private namespace"),
                std::strerror(-r));
         return 1;
