@@ -1,7 +1,7 @@
 // The desktop session's side as real processes: quorvane_session run as an
 // unprivileged user (setpriv), the real quorvane_notify, a stand-in loader
 // that delivers records with the real stream code on the record socket (a
-// tmpfs on /run/quorvane in this test's mount namespace), a private session
+// tmpfs on /run in this test's mount namespace), a private session
 // bus, and either a recording stand-in notification service or the whole
 // desktop: the notification bridge (D-Bus activated), dunst on Xvfb and a
 // stand-in control center.
@@ -60,7 +60,9 @@ protected:
         if (!why.empty())
             GTEST_SKIP() << "no sandbox: " << why;
         ASSERT_NO_FATAL_FAILURE(private_tmp());
-        ASSERT_EQ(qvt::mount_tmpfs(run_dir), 0);
+        // The loader's folder on a /run of our own: nothing made on the host.
+        ASSERT_EQ(qvt::mount_tmpfs("/run"), 0);
+        ASSERT_EQ(mkdir(run_dir, 0755), 0);
         // A desktop user known to the system (the bus asks), in this
         // sandbox's /etc only.
         append("/etc/passwd", std::string("qvt-desktop:x:") + this_user + ":" + this_user + "::/nonexistent:/usr/sbin/nologin\n");
