@@ -121,11 +121,13 @@ int connect_stream()
 
 pid_t start_notifier(const char *notifier)
 {
+    const pid_t launcher = getpid();
     pid_t pid = fork();
     if (pid != 0)
         return pid;
     // The notifier never outlives the session's launcher.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) < 0 || getppid() != launcher)
+        _exit(0);
     signal(SIGPIPE, SIG_DFL);
     execl(notifier, notifier, static_cast<char *>(nullptr));
     QV_LOG(stderr, "exec %s failed: %s\n", notifier, std::strerror(errno));

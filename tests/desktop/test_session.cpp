@@ -208,6 +208,17 @@ TEST_F(SessionTest, StreamEndsAndTheNotifierIsRestartedOnTheNextStream)
     EXPECT_EQ(waitpid(session.pid, nullptr, WNOHANG), 0) << "the launcher itself keeps running";
 }
 
+// On the nimbra desktop its own notification service owns the name: the
+// bridge, started anyway, leaves it alone and exits quietly.
+TEST_F(SessionTest, BridgeStandsAsideForTheDesktopsOwnService)
+{
+    ASSERT_NO_FATAL_FAILURE(start_recording_service());
+    auto r = qvt::run({qvt::binary_path("desktop/quorvane_notification_bridge")},
+                      {"DBUS_SESSION_BUS_ADDRESS=" + bus.address}, "", 20000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
 // The whole desktop: a record in this user's stream ends up in dunst, shown
 // through the bridge, with its button when the control center is there.
 class DesktopTest : public SessionTest {
