@@ -17,4 +17,5 @@ check "a dynamically linked program runs" busctl --version
 check "ext4 image on a loop device" ext4_on_loop
 check "uid 1000 runs a program" runs_as_alice
 check "bpffs is mounted" grep -q '^bpf /sys/fs/bpf bpf ' /proc/mounts
+check "the kernel describes itself in BTF" test -s /sys/kernel/btf/vmlinux
 exit $fails
