@@ -55,6 +55,7 @@ const std::set<std::string> package_files = {
     "./usr/share/lintian/overrides/quorvane",
     "./usr/share/locale/de/LC_MESSAGES/quorvane.mo",
     "./usr/share/man/man1/quorvane_notify.1.gz",
+    "./usr/share/man/man1/quorvane_session.1.gz",
     "./usr/share/man/man1/quorvanectl.1.gz",
     "./usr/share/man/man8/quorvane_daemon.8.gz",
     "./usr/share/polkit-1/actions/com.zentavo.Quorvane1.policy",
