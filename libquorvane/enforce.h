@@ -46,6 +46,11 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 constexpr size_t QV_RECORD_FIELD = 512;
 constexpr size_t QV_RECORD_SIZE = 2 * QV_RECORD_FIELD;
 
+// quorvane_loader's exit status when the kernel cannot run its program (bpf
+// is not an active LSM, or the kernel refused the program): restarting it
+// cannot help until the machine boots with bpf in its lsm= list.
+constexpr int QV_LOADER_EXIT_UNSUPPORTED = 78;
+
 // How long qv_update waits for the loader's acknowledgement.
 constexpr int QV_RELOAD_TIMEOUT_MS = 20000;
 

@@ -1,0 +1,515 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// quorvane_loader: owns the BPF LSM program that puts the stored profiles into
+// force. Started by its socket unit on the first reload request; fills the
+// idle policy slot from the store and flips the generation before it answers;
+// pins everything under QV_PIN_DIR so enforcement outlives it; unpins and ends
+// enforcement only when it is stopped on purpose (SIGTERM).
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-device.h>
+#include <systemd/sd-event.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diag.h"
+#include "enforce.h"
+#include "policy.h"
+#include "quorvane.h"
+#include "quorvane.skel.h"
+#include "record_stream.h"
+
+namespace {
+
+#define QV_LSM_LIST "/sys/kernel/security/lsm"
+#define QV_LINK_PIN QV_PIN_DIR "/file_open"
+
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+using SkelRef = std::unique_ptr<quorvane_bpf, qv_release<quorvane_bpf__destroy>>;
+using RingRef = std::unique_ptr<ring_buffer, qv_release<ring_buffer__free>>;
+using EventRef = std::unique_ptr<sd_event, qv_release<sd_event_unref>>;
+using SourceRef = std::unique_ptr<sd_event_source, qv_release<sd_event_source_unref>>;
+using MonitorRef = std::unique_ptr<sd_device_monitor, qv_release<sd_device_monitor_unref>>;
+
+struct Loader {
+    SkelRef skel;
+    Fd control;
+    RecordStream stream;
+    RingRef ring;
+    bool active = false;
+    bool stop_on_purpose = false;
+    std::string reason;            // why enforcement is not active
+    Policy last;                   // the generation in force
+    size_t profiles = 0;
+    std::set<std::string> reported;  // journal lines already written once
+};
+
+// The active LSM list, or "" when it cannot be read.
+std::string lsm_list()
+{
+    std::ifstream f(QV_LSM_LIST);
+    std::string list;
+    std::getline(f, list);
+    return list;
+}
+
+int libbpf_quiet(enum libbpf_print_level level, const char *fmt, va_list args)
+{
+    if (level == LIBBPF_DEBUG)
+        return 0;
+    return std::vfprintf(stderr, fmt, args);
+}
+
+// "" when this kernel runs our program: bpf is an active LSM and a probe
+// copy (empty policy: it allows everything) loads and attaches.
+std::string kernel_refusal()
+{
+    std::string list = lsm_list();
+    if (!list.empty() && ("," + list + ",").find(",bpf,") == std::string::npos)
+        return "bpf is not among the active LSMs";
+    SkelRef probe(quorvane_bpf__open());
+    if (!probe)
+        return std::string("cannot open the BPF program: ") + std::strerror(errno);
+    int r = quorvane_bpf__load(probe.get());
+    if (r != 0)
+        return std::string("the kernel refused to load the BPF LSM program: ") + std::strerror(-r);
+    r = quorvane_bpf__attach(probe.get());
+    if (r != 0)
+        return std::string("the kernel refused to attach the BPF LSM program: ") + std::strerror(-r);
+    return "";
+}
+
+void report_once(Loader *l, const std::string &line)
+{
+    if (l->reported.insert(line).second)
+        QV_LOG(stderr, "%s\n", line.c_str());
+}
+
+void write_status(const Loader &l)
+{
+    nlohmann::json not_enforced = nlohmann::json::array();
+    for (const auto &n : l.last.not_enforced)
+        not_enforced.push_back({{"path", n.path}, {"why", n.why}});
+    uint64_t kernel_dropped = 0;
+    if (l.skel && l.active) {
+        int cpus = libbpf_num_possible_cpus();
+        std::vector<qv_counters> per_cpu(cpus > 0 ? static_cast<size_t>(cpus) : 1);
+        uint32_t zero = 0;
+        if (bpf_map_lookup_elem(bpf_map__fd(l.skel->maps.qv_counters), &zero, per_cpu.data()) == 0)
+            for (const auto &c : per_cpu)
+                kernel_dropped += c.dropped;
+    }
+    nlohmann::json status = {
+        {"active", l.active},
+        {"reason", l.reason},
+        {"profiles", l.profiles},
+        {"enforced", l.last.enforced},
+        {"not_enforced", not_enforced},
+        {"records", {{"sent", l.stream.sent}, {"dropped", l.stream.dropped}, {"kernel_dropped", kernel_dropped}}},
+    };
+    const std::string tmp = QV_STATUS_FILE ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::trunc);
+        f << status.dump() << "\n";
+        if (!f) {
+            QV_LOG(stderr, "cannot write %s\n", tmp.c_str());
+            return;
+        }
+    }
+    chmod(tmp.c_str(), 0644);
+    if (rename(tmp.c_str(), QV_STATUS_FILE) < 0)
+        QV_LOG(stderr, "cannot replace %s: %s\n", QV_STATUS_FILE, std::strerror(errno));
+}
+
+// Puts policy into the idle slot as a fresh map, then flips the generation:
+// the program sees either the old generation whole or the new one whole.
+int apply_policy(quorvane_bpf *skel, const Policy &policy)
+{
+    const int slots = bpf_map__fd(skel->maps.qv_slots);
+    const int generation = bpf_map__fd(skel->maps.qv_generation);
+    uint32_t zero = 0, gen = 0;
+    if (bpf_map_lookup_elem(generation, &zero, &gen) < 0)
+        return -errno;
+    Fd inner;
+    const uint32_t size = policy.entries.empty() ? 1 : static_cast<uint32_t>(policy.entries.size());
+    inner.fd = bpf_map_create(BPF_MAP_TYPE_HASH, "qv_policy", sizeof(qv_key), sizeof(qv_rule), size, nullptr);
+    if (inner.fd < 0)
+        return inner.fd;
+    for (const auto &e : policy.entries)
+        if (bpf_map_update_elem(inner.fd, &e.key, &e.rule, BPF_ANY) < 0)
+            return -errno;
+    uint32_t idle = (gen + 1) & 1;
+    if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
+        return -errno;
+    uint32_t next = gen + 1;
+    if (bpf_map_update_elem(generation, &zero, &next, BPF_ANY) < 0)
+        return -errno;
+    return 0;
+}
+
+std::vector<QvProfile> stored_profiles()
+{
+    std::vector<QvProfile> profiles;
+    for (const auto &path : qv_get_files())
+        profiles.push_back(qv_get_profile(path));
+    return profiles;
+}
+
+// Reads the store, fills and flips. The reply to a reload request.
+std::string reload(Loader *l)
+{
+    std::vector<QvProfile> profiles = stored_profiles();
+    Policy policy = build_policy(profiles);
+    for (const auto &n : policy.notes)
+        report_once(l, n);
+    for (const auto &n : policy.not_enforced)
+        report_once(l, "not enforced: " + n.path + ": " + n.why);
+    int r = apply_policy(l->skel.get(), policy);
+    if (r < 0) {
+        QV_LOG(stderr, "cannot fill the policy maps: %s\n", std::strerror(-r));
+        return std::string(QV_REPLY_ERROR " ") + std::to_string(-r) + " cannot fill the policy maps";
+    }
+    l->profiles = profiles.size();
+    l->last = std::move(policy);
+    write_status(*l);
+    return std::string(QV_REPLY_OK " ") + std::to_string(l->last.enforced) + " " +
+           std::to_string(l->last.not_enforced.size());
+}
+
+// Answers one connection on the control socket; reply_fixed, when not empty,
+// is the answer to every request (the kernel cannot enforce).
+void serve_control(Loader *l, const std::string &reply_fixed)
+{
+    Fd peer;
+    peer.fd = accept4(l->control.fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (peer.fd < 0)
+        return;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    std::string reply;
+    if (getsockopt(peer.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 || cred.uid != 0) {
+        reply = QV_REPLY_ERROR " 1 only root may reload enforcement";
+    } else {
+        pollfd p{peer.fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0)
+            return;
+        char req[64];
+        ssize_t n = recv(peer.fd, req, sizeof req, MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        if (std::string(req, static_cast<size_t>(n)) != QV_REQ_RELOAD)
+            reply = QV_REPLY_ERROR " 22 unknown request";
+        else if (!reply_fixed.empty())
+            reply = reply_fixed;
+        else
+            reply = reload(l);
+    }
+    send(peer.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+}
+
+int on_record(void *ctx, void *data, size_t size)
+{
+    Loader *l = static_cast<Loader *>(ctx);
+    if (size < sizeof(qv_event))
+        return 0;
+    const qv_event *e = static_cast<const qv_event *>(data);
+    char record[QV_RECORD_SIZE] = {};
+    std::memcpy(record, e->object, QV_RECORD_FIELD - 1);
+    std::memcpy(record + QV_RECORD_FIELD, e->exe, QV_RECORD_FIELD - 1);
+    QV_LOG(stderr, "%s: uid %u pid %u %s opening %s\n", e->complain ? "would block (complain)" : "blocked",
+           e->uid, e->pid, record + QV_RECORD_FIELD, record);
+    stream_deliver(&l->stream, e->uid, record);
+    return 0;
+}
+
+int on_ring(sd_event_source *, int, uint32_t, void *userdata)
+{
+    Loader *l = static_cast<Loader *>(userdata);
+    ring_buffer__consume(l->ring.get());
+    write_status(*l);
+    return 0;
+}
+
+int on_control(sd_event_source *, int, uint32_t, void *userdata)
+{
+    serve_control(static_cast<Loader *>(userdata), "");
+    return 0;
+}
+
+int on_stream(sd_event_source *, int, uint32_t, void *userdata)
+{
+    stream_accept(&static_cast<Loader *>(userdata)->stream);
+    return 0;
+}
+
+int on_signal(sd_event_source *s, const struct signalfd_siginfo *, void *userdata)
+{
+    static_cast<Loader *>(userdata)->stop_on_purpose = true;
+    return sd_event_exit(sd_event_source_get_event(s), 0);
+}
+
+// A camera node appeared: its device number joins the policy.
+int on_device(sd_device_monitor *, sd_device *dev, void *userdata)
+{
+    sd_device_action_t action;
+    if (sd_device_get_action(dev, &action) < 0 || action != SD_DEVICE_ADD)
+        return 0;
+    Loader *l = static_cast<Loader *>(userdata);
+    std::string reply = reload(l);
+    const char *node = nullptr;
+    sd_device_get_devname(dev, &node);
+    QV_LOG(stderr, "camera node %s appeared: %s\n", node ? node : "?", reply.c_str());
+    return 0;
+}
+
+// The sockets: handed over by systemd by name, or bound here.
+int open_sockets(Loader *l)
+{
+    char **names = nullptr;
+    int n = sd_listen_fds_with_names(1, &names);
+    int control = -1, notify = -1;
+    for (int i = 0; i < n; ++i) {
+        if (std::strcmp(names[i], "control") == 0)
+            control = SD_LISTEN_FDS_START + i;
+        else if (std::strcmp(names[i], "notify") == 0)
+            notify = SD_LISTEN_FDS_START + i;
+        else
+            close(SD_LISTEN_FDS_START + i);
+        free(names[i]);
+    }
+    free(names);
+    if (control < 0) {
+        mkdir(QV_RUN_DIR, 0755);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, QV_CONTROL_SOCKET);
+        control = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (control < 0)
+            return -errno;
+        unlink(QV_CONTROL_SOCKET);
+        mode_t old = umask(0077);
+        int r = bind(control, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        umask(old);
+        if (r < 0 || listen(control, 64) < 0) {
+            r = -errno;
+            close(control);
+            return r;
+        }
+    }
+    l->control.fd = control;
+    return stream_open(&l->stream, QV_NOTIFY_SOCKET, notify);
+}
+
+// Loads the program over the pinned maps of an earlier loader, or pins new
+// ones; a pinned set that no longer fits this program is replaced.
+int load_pinned(Loader *l)
+{
+    if (mkdir(QV_PIN_DIR, 0700) < 0 && errno != EEXIST)
+        return -errno;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        l->skel.reset(quorvane_bpf__open());
+        if (!l->skel)
+            return -errno;
+        bpf_map *maps[] = {l->skel->maps.qv_slots, l->skel->maps.qv_generation, l->skel->maps.qv_records,
+                           l->skel->maps.qv_counters};
+        for (bpf_map *m : maps)
+            bpf_map__set_pin_path(m, (std::string(QV_PIN_DIR "/") + bpf_map__name(m)).c_str());
+        int r = quorvane_bpf__load(l->skel.get());
+        if (r == 0)
+            return 0;
+        if (attempt == 1)
+            return r;
+        QV_LOG(stderr, "pinned maps do not fit this program (%s); replacing them\n", std::strerror(-r));
+        for (bpf_map *m : maps)
+            unlink((std::string(QV_PIN_DIR "/") + bpf_map__name(m)).c_str());
+    }
+    return -EINVAL;
+}
+
+// Attaches, then hands the pin over: the earlier loader's link stays
+// attached until ours is, so enforcement has no gap.
+int attach_pinned(Loader *l)
+{
+    int r = quorvane_bpf__attach(l->skel.get());
+    if (r != 0)
+        return r;
+    unlink(QV_LINK_PIN);
+    return bpf_link__pin(l->skel->links.qv_file_open, QV_LINK_PIN);
+}
+
+void unpin_all(Loader *l)
+{
+    unlink(QV_LINK_PIN);
+    bpf_map *maps[] = {l->skel->maps.qv_slots, l->skel->maps.qv_generation, l->skel->maps.qv_records,
+                       l->skel->maps.qv_counters};
+    for (bpf_map *m : maps)
+        unlink((std::string(QV_PIN_DIR "/") + bpf_map__name(m)).c_str());
+    rmdir(QV_PIN_DIR);
+}
+
+// Answers the reload requests already waiting with reply, before an exit.
+void answer_waiting(Loader *l, const std::string &reply)
+{
+    for (;;) {
+        pollfd p{l->control.fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0)
+            break;
+        serve_control(l, reply);
+    }
+}
+
+// The kernel cannot enforce: says why and what to do, still builds the
+// policy maps (so a bad store shows here too), answers every waiting
+// reload request with EOPNOTSUPP, and exits with the distinct status.
+int refuse(Loader *l, const std::string &why)
+{
+    std::string list = lsm_list();
+    QV_LOG(stderr,
+           "enforcement is off: %s. The kernel must run the bpf LSM: add bpf to the lsm= kernel parameter "
+           "(active LSMs: %s; e.g. lsm=%s%sbpf) and reboot. Profiles stay stored.\n",
+           why.c_str(), list.empty() ? "unknown, " QV_LSM_LIST " unreadable" : list.c_str(),
+           list.c_str(), list.empty() ? "" : ",");
+    l->reason = why + "; add bpf to the lsm= kernel parameter";
+    l->skel.reset(quorvane_bpf__open());
+    if (l->skel) {
+        bpf_program__set_autoload(l->skel->progs.qv_file_open, false);
+        if (quorvane_bpf__load(l->skel.get()) == 0) {
+            Policy policy = build_policy(stored_profiles());
+            int r = apply_policy(l->skel.get(), policy);
+            QV_LOG(stderr, "policy maps built (%zu entries, %s), not attached\n", policy.entries.size(),
+                   r == 0 ? "filled" : std::strerror(-r));
+            l->last = std::move(policy);
+        }
+        l->skel.reset();
+    }
+    write_status(*l);
+    answer_waiting(l, std::string(QV_REPLY_ERROR " ") + std::to_string(EOPNOTSUPP) + " " + why);
+    return QV_LOADER_EXIT_UNSUPPORTED;
+}
+
+int serve(Loader *l)
+{
+    sd_event *raw = nullptr;
+    int r = sd_event_default(&raw);
+    if (r < 0)
+        return r;
+    EventRef event(raw);
+    sd_event_source *s = nullptr;
+    std::vector<SourceRef> sources;
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    for (int sig : {SIGTERM, SIGINT}) {
+        if ((r = sd_event_add_signal(event.get(), &s, sig, on_signal, l)) < 0)
+            return r;
+        sources.emplace_back(s);
+    }
+    if ((r = sd_event_add_io(event.get(), &s, l->control.fd, EPOLLIN, on_control, l)) < 0)
+        return r;
+    sources.emplace_back(s);
+    if ((r = sd_event_add_io(event.get(), &s, l->stream.listen_fd, EPOLLIN, on_stream, l)) < 0)
+        return r;
+    sources.emplace_back(s);
+    if ((r = sd_event_add_io(event.get(), &s, ring_buffer__epoll_fd(l->ring.get()), EPOLLIN, on_ring, l)) < 0)
+        return r;
+    sources.emplace_back(s);
+
+    sd_device_monitor *m = nullptr;
+    MonitorRef monitor;
+    if ((r = sd_device_monitor_new(&m)) >= 0) {
+        monitor.reset(m);
+        r = sd_device_monitor_filter_add_match_subsystem_devtype(m, "video4linux", nullptr);
+        if (r >= 0)
+            r = sd_device_monitor_attach_event(m, event.get());
+        if (r >= 0)
+            r = sd_device_monitor_start(m, on_device, l);
+    }
+    if (r < 0)
+        QV_LOG(stderr, "no device events (%s): camera nodes that appear later are covered at the next reload\n",
+               std::strerror(-r));
+    (void)sd_notify(0, "READY=1");
+    return sd_event_loop(event.get());
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    (void)argc;
+    (void)argv;
+    libbpf_set_print(libbpf_quiet);
+    Loader l;
+    int r = open_sockets(&l);
+    if (r < 0) {
+        QV_LOG(stderr, "cannot open the loader's sockets in %s: %s\n", QV_RUN_DIR, std::strerror(-r));
+        return 1;
+    }
+
+    std::string why = kernel_refusal();
+    if (!why.empty()) {
+        int status = refuse(&l, why);
+        stream_close(&l.stream);
+        return status;
+    }
+
+    r = load_pinned(&l);
+    if (r == 0) {
+        QV_LOG(stderr, "loaded: %s\n", reload(&l).c_str());
+        r = attach_pinned(&l);
+    }
+    if (r != 0) {
+        QV_LOG(stderr, "cannot start enforcement: %s\n", std::strerror(-r));
+        l.reason = std::string("cannot start enforcement: ") + std::strerror(-r);
+        write_status(l);
+        answer_waiting(&l, std::string(QV_REPLY_ERROR " ") + std::to_string(-r) + " " + l.reason);
+        stream_close(&l.stream);
+        return 1;
+    }
+    l.active = true;
+    l.ring.reset(ring_buffer__new(bpf_map__fd(l.skel->maps.qv_records), on_record, &l, nullptr));
+    if (!l.ring) {
+        QV_LOG(stderr, "cannot read block records: %s\n", std::strerror(errno));
+        return 1;
+    }
+    write_status(l);
+    QV_LOG(stderr, "enforcing; pinned under %s\n", QV_PIN_DIR);
+
+    r = serve(&l);
+    if (r < 0)
+        QV_LOG(stderr, "event loop failed: %s; enforcement stays in force\n", std::strerror(-r));
+    if (l.stop_on_purpose) {
+        unpin_all(&l);
+        l.active = false;
+        l.reason = "stopped";
+        write_status(l);
+        QV_LOG(stderr, "stopped on purpose: enforcement ended, pins removed\n");
+    }
+    stream_close(&l.stream);
+    return r < 0 ? 1 : 0;
+}
