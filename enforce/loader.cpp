@@ -109,6 +109,15 @@ void report_once(Loader *l, const std::string &line)
         QV_LOG(stderr, "%s\n", line.c_str());
 }
 
+// Profiles left out and other surprises, once each in the journal.
+void report_policy(Loader *l, const Policy &policy)
+{
+    for (const auto &n : policy.notes)
+        report_once(l, n);
+    for (const auto &n : policy.not_enforced)
+        report_once(l, "not enforced: " + n.path + ": " + n.why);
+}
+
 void write_status(const Loader &l)
 {
     nlohmann::json not_enforced = nlohmann::json::array();
@@ -184,10 +193,7 @@ std::string reload(Loader *l)
 {
     std::vector<QvProfile> profiles = stored_profiles();
     Policy policy = build_policy(profiles);
-    for (const auto &n : policy.notes)
-        report_once(l, n);
-    for (const auto &n : policy.not_enforced)
-        report_once(l, "not enforced: " + n.path + ": " + n.why);
+    report_policy(l, policy);
     int r = apply_policy(l->skel.get(), policy);
     if (r < 0) {
         QV_LOG(stderr, "cannot fill the policy maps: %s\n", std::strerror(-r));
@@ -388,17 +394,20 @@ void answer_waiting(Loader *l, const std::string &reply)
 int refuse(Loader *l, const std::string &why)
 {
     std::string list = lsm_list();
+    const std::string example = list.empty() ? "the current list followed by ,bpf" : "lsm=" + list + ",bpf";
     QV_LOG(stderr,
            "enforcement is off: %s. The kernel must run the bpf LSM: add bpf to the lsm= kernel parameter "
-           "(active LSMs: %s; e.g. lsm=%s%sbpf) and reboot. Profiles stay stored.\n",
-           why.c_str(), list.empty() ? "unknown, " QV_LSM_LIST " unreadable" : list.c_str(),
-           list.c_str(), list.empty() ? "" : ",");
+           "(active LSMs: %s; use %s) and reboot. Profiles stay stored.\n",
+           why.c_str(), list.empty() ? "unknown, " QV_LSM_LIST " unreadable" : list.c_str(), example.c_str());
     l->reason = why + "; add bpf to the lsm= kernel parameter";
     l->skel.reset(quorvane_bpf__open());
     if (l->skel) {
         bpf_program__set_autoload(l->skel->progs.qv_file_open, false);
         if (quorvane_bpf__load(l->skel.get()) == 0) {
-            Policy policy = build_policy(stored_profiles());
+            std::vector<QvProfile> profiles = stored_profiles();
+            Policy policy = build_policy(profiles);
+            report_policy(l, policy);
+            l->profiles = profiles.size();
             int r = apply_policy(l->skel.get(), policy);
             QV_LOG(stderr, "policy maps built (%zu entries, %s), not attached\n", policy.entries.size(),
                    r == 0 ? "filled" : std::strerror(-r));
