@@ -31,6 +31,7 @@
 #include "diag.h"
 #include "enforce.h"
 #include "policy.h"
+#include "policy_maps.h"
 #include "quorvane.h"
 #include "quorvane.skel.h"
 #include "record_stream.h"
@@ -164,13 +165,9 @@ int apply_policy(quorvane_bpf *skel, const Policy &policy)
     if (bpf_map_lookup_elem(generation, &zero, &gen) < 0)
         return -errno;
     Fd inner;
-    const uint32_t size = policy.entries.empty() ? 1 : static_cast<uint32_t>(policy.entries.size());
-    inner.fd = bpf_map_create(BPF_MAP_TYPE_HASH, "qv_policy", sizeof(qv_key), sizeof(qv_rule), size, nullptr);
+    inner.fd = policy_map_create(policy);
     if (inner.fd < 0)
         return inner.fd;
-    for (const auto &e : policy.entries)
-        if (bpf_map_update_elem(inner.fd, &e.key, &e.rule, BPF_ANY) < 0)
-            return -errno;
     uint32_t idle = (gen + 1) & 1;
     if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
         return -errno;
@@ -292,19 +289,28 @@ int on_device(sd_device_monitor *, sd_device *dev, void *userdata)
     return 0;
 }
 
-// The sockets: handed over by systemd by name, or bound here.
+bool bound_to(int fd, const char *path)
+{
+    sockaddr_un addr{};
+    socklen_t len = sizeof addr;
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0 && addr.sun_family == AF_UNIX &&
+           std::strncmp(addr.sun_path, path, sizeof addr.sun_path) == 0;
+}
+
+// The sockets: handed over by systemd (by name or by address), or bound here.
 int open_sockets(Loader *l)
 {
     char **names = nullptr;
     int n = sd_listen_fds_with_names(1, &names);
     int control = -1, notify = -1;
     for (int i = 0; i < n; ++i) {
-        if (std::strcmp(names[i], "control") == 0)
-            control = SD_LISTEN_FDS_START + i;
-        else if (std::strcmp(names[i], "notify") == 0)
-            notify = SD_LISTEN_FDS_START + i;
+        const int fd = SD_LISTEN_FDS_START + i;
+        if (std::strcmp(names[i], "control") == 0 || bound_to(fd, QV_CONTROL_SOCKET))
+            control = fd;
+        else if (std::strcmp(names[i], "notify") == 0 || bound_to(fd, QV_NOTIFY_SOCKET))
+            notify = fd;
         else
-            close(SD_LISTEN_FDS_START + i);
+            close(fd);
         free(names[i]);
     }
     free(names);

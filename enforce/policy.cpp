@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "enforce.h"
@@ -103,7 +104,29 @@ uint32_t kernel_dev(dev_t dev)
     return (static_cast<uint32_t>(major(dev)) << 20) | (static_cast<uint32_t>(minor(dev)) & 0xfffff);
 }
 
+namespace {
+
+// What one build learns about the file system once: the system trees'
+// inodes, folders already found not to be one, listed programs.
+struct Lookups {
+    std::vector<Inode> trees = system_inodes();
+    std::set<std::string> plain_folders;
+    std::map<std::string, std::pair<int, struct stat>> programs;  // errno, status
+};
+
+std::string tree_reason_with(const std::string &path, Lookups *lk);
+
+}  // namespace
+
 std::string system_tree_reason(const std::string &path)
+{
+    Lookups lk;
+    return tree_reason_with(path, &lk);
+}
+
+namespace {
+
+std::string tree_reason_with(const std::string &path, Lookups *lk)
 {
     if (path.empty() || path[0] != '/')
         return "not an absolute path";
@@ -123,20 +146,28 @@ std::string system_tree_reason(const std::string &path)
     // tree under another name.
     if (S_ISCHR(st.st_mode))
         return "";
-    const auto trees = system_inodes();
     std::string p = real;
+    std::vector<std::string> walked;
     for (;;) {
+        if (lk->plain_folders.count(p))
+            break;
         struct stat a;
         if (stat(p.c_str(), &a) == 0 &&
-            std::find(trees.begin(), trees.end(), Inode(a.st_dev, a.st_ino)) != trees.end())
+            std::find(lk->trees.begin(), lk->trees.end(), Inode(a.st_dev, a.st_ino)) != lk->trees.end())
             return "is a system tree under another name (" + p + ")";
+        walked.push_back(p);
         size_t slash = p.rfind('/');
         if (slash == 0 || slash == std::string::npos)
             break;
         p.resize(slash);
     }
+    // The folders above are plain for the profiles that follow.
+    for (size_t i = 1; i < walked.size(); ++i)
+        lk->plain_folders.insert(walked[i]);
     return "";
 }
+
+}  // namespace
 
 Policy build_policy(const std::vector<QvProfile> &profiles)
 {
@@ -144,13 +175,14 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
     // The nearest protected object decides; when two profiles name the same
     // object, the later one wins and the earlier is reported.
     std::map<std::tuple<uint32_t, uint32_t, uint64_t>, size_t> objects;
+    Lookups lk;
     for (size_t id = 0; id < profiles.size(); ++id) {
         const QvProfile &p = profiles[id];
         if (p.rules.empty()) {
             out.not_enforced.push_back({p.file, "has no rule"});
             continue;
         }
-        std::string why = system_tree_reason(p.file);
+        std::string why = tree_reason_with(p.file, &lk);
         if (!why.empty()) {
             out.not_enforced.push_back({p.file, why});
             continue;
@@ -174,8 +206,14 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
                 value.flags |= QV_RULE_ALL_APPS;
                 continue;
             }
-            struct stat exe;
-            if (stat(app.c_str(), &exe) < 0 || !S_ISREG(exe.st_mode)) {
+            auto known = lk.programs.find(app);
+            if (known == lk.programs.end()) {
+                struct stat exe_st;
+                int err = stat(app.c_str(), &exe_st) < 0 ? errno : 0;
+                known = lk.programs.emplace(app, std::make_pair(err, exe_st)).first;
+            }
+            const struct stat &exe = known->second.second;
+            if (known->second.first != 0 || !S_ISREG(exe.st_mode)) {
                 out.notes.push_back(p.file + ": listed program " + app + " is not an executable file here");
                 continue;
             }
