@@ -166,7 +166,9 @@ int BPF_PROG(qv_file_open, struct file *file)
             want |= QV_PERM_BIT_READ;
         if (file->f_mode & FMODE_WRITE)
             want |= QV_PERM_BIT_WRITE;
-        if (file->f_mode & FMODE_EXEC)
+        // execve opens with __FMODE_EXEC in f_flags; newer kernels copy it
+        // into f_mode too.
+        if ((file->f_mode & FMODE_EXEC) || (file->f_flags & FMODE_EXEC))
             want |= QV_PERM_BIT_EXEC;
     }
     if (!(want & r->perm))
