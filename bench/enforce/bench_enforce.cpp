@@ -1,5 +1,6 @@
 // Enforcement figures. In the test VM (a kernel that runs the program):
-//   bench_enforce open PATH N       ns per open+close of PATH (any errno counts)
+//   bench_enforce open PATH N [R]   ns per open+close of PATH (any errno counts),
+//                                   the fastest of R rounds of N
 //   bench_enforce reload N DIR      stores N profiles of folders made in DIR,
 //                                   then times one acknowledged qv_update
 // Natively:
@@ -54,15 +55,23 @@ std::vector<std::string> make_folders(const std::string &dir, int n)
     return paths;
 }
 
-int bench_open(const char *path, int n)
+// The fastest of rounds rounds: under emulation on a shared host, the
+// slower rounds measure the host, not the kernel.
+int bench_open(const char *path, int n, int rounds)
 {
-    double t0 = now_ms();
-    for (int i = 0; i < n; ++i) {
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0)
-            close(fd);
+    double best = 1e300;
+    for (int r = 0; r < rounds; ++r) {
+        double t0 = now_ms();
+        for (int i = 0; i < n; ++i) {
+            int fd = open(path, O_RDONLY | O_CLOEXEC);
+            if (fd >= 0)
+                close(fd);
+        }
+        double per_op = (now_ms() - t0) * 1e6 / n;
+        if (per_op < best)
+            best = per_op;
     }
-    std::printf("%.0f\n", (now_ms() - t0) * 1e6 / n);
+    std::printf("%.0f\n", best);
     return 0;
 }
 
@@ -109,12 +118,12 @@ int bench_build(int n)
 int main(int argc, char **argv)
 {
     std::string cmd = argc > 1 ? argv[1] : "";
-    if (cmd == "open" && argc == 4)
-        return bench_open(argv[2], std::atoi(argv[3]));
+    if (cmd == "open" && (argc == 4 || argc == 5))
+        return bench_open(argv[2], std::atoi(argv[3]), argc == 5 ? std::atoi(argv[4]) : 1);
     if (cmd == "reload" && argc == 4)
         return bench_reload(std::atoi(argv[2]), argv[3]);
     if (cmd == "build" && argc == 3)
         return bench_build(std::atoi(argv[2]));
-    std::fprintf(stderr, "usage: bench_enforce open PATH N | reload N DIR | build N\n");
+    std::fprintf(stderr, "usage: bench_enforce open PATH N [ROUNDS] | reload N DIR | build N\n");
     return 2;
 }
