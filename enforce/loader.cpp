@@ -6,6 +6,7 @@
 // enforcement only when it is stopped on purpose (SIGTERM).
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -67,6 +69,8 @@ struct Loader {
     Policy last;                   // the generation in force
     size_t profiles = 0;
     std::set<std::string> reported;  // journal lines already written once
+    std::set<std::string> known;     // profile paths already looked through
+    bool walk_new_trees = true;      // false until the first reload after a takeover
 };
 
 // The active LSM list, or "" when it cannot be read.
@@ -177,6 +181,48 @@ int apply_policy(quorvane_bpf *skel, const Policy &policy)
     return 0;
 }
 
+constexpr int walk_depth_max = 64;
+constexpr size_t walk_entries_max = 100000;
+
+// Files under path (or path itself) that have other names too: protection
+// covers them only through their name in the tree. Looked through once, when
+// the profile is new and not yet in force; what cannot be read is skipped.
+void report_hard_links(Loader *l, const std::string &path)
+{
+    struct stat top;
+    if (lstat(path.c_str(), &top) < 0)
+        return;
+    std::vector<std::pair<std::string, int>> folders;
+    size_t seen = 0;
+    auto check = [&](const std::string &p, const struct stat &st) {
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+            report_once(l, "hard link: " + p + " has " + std::to_string(st.st_nlink) +
+                               " names; it is protected only through this one");
+    };
+    check(path, top);
+    if (S_ISDIR(top.st_mode))
+        folders.emplace_back(path, 0);
+    while (!folders.empty() && seen < walk_entries_max) {
+        auto [dir, depth] = folders.back();
+        folders.pop_back();
+        DIR *d = opendir(dir.c_str());
+        if (!d)
+            continue;
+        while (struct dirent *e = readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+                continue;
+            struct stat st;
+            if (++seen > walk_entries_max || fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0)
+                continue;
+            const std::string p = dir + "/" + e->d_name;
+            check(p, st);
+            if (S_ISDIR(st.st_mode) && st.st_dev == top.st_dev && depth + 1 < walk_depth_max)
+                folders.emplace_back(p, depth + 1);
+        }
+        closedir(d);
+    }
+}
+
 std::vector<QvProfile> stored_profiles()
 {
     std::vector<QvProfile> profiles;
@@ -191,6 +237,13 @@ std::string reload(Loader *l)
     std::vector<QvProfile> profiles = stored_profiles();
     Policy policy = build_policy(profiles);
     report_policy(l, policy);
+    for (const auto &p : profiles) {
+        if (l->known.insert(p.file).second && l->walk_new_trees &&
+            std::none_of(policy.not_enforced.begin(), policy.not_enforced.end(),
+                         [&](const NotEnforced &n) { return n.path == p.file; }))
+            report_hard_links(l, p.file);
+    }
+    l->walk_new_trees = true;
     int r = apply_policy(l->skel.get(), policy);
     if (r < 0) {
         QV_LOG(stderr, "cannot fill the policy maps: %s\n", std::strerror(-r));
@@ -243,8 +296,8 @@ int on_record(void *ctx, void *data, size_t size)
     char record[QV_RECORD_SIZE] = {};
     std::memcpy(record, e->object, QV_RECORD_FIELD - 1);
     std::memcpy(record + QV_RECORD_FIELD, e->exe, QV_RECORD_FIELD - 1);
-    QV_LOG(stderr, "%s: uid %u pid %u %s opening %s\n", e->complain ? "would block (complain)" : "blocked",
-           e->uid, e->pid, record + QV_RECORD_FIELD, record);
+    QV_LOG(stderr, "%s: uid %u pid %u %s %s %s\n", e->complain ? "would block (complain)" : "blocked", e->uid,
+           e->pid, record + QV_RECORD_FIELD, e->kind == QV_EVENT_NAMES ? "linking or moving" : "opening", record);
     stream_deliver(&l->stream, e->uid, record);
     return 0;
 }
@@ -336,9 +389,17 @@ int open_sockets(Loader *l)
     return stream_open(&l->stream, QV_NOTIFY_SOCKET, notify);
 }
 
-// Loads the program over the pinned maps of an earlier loader, or pins new
-// ones; a pinned set that no longer fits this program is replaced.
-int load_pinned(Loader *l)
+std::string pin_of(const char *name)
+{
+    // Programs and maps alike are pinned under their names without "qv_".
+    if (std::strncmp(name, "qv_", 3) == 0)
+        name += 3;
+    return std::string(QV_PIN_DIR "/") + name;
+}
+
+// Loads the programs over the pinned maps of an earlier loader (taken_over),
+// or pins new ones; a pinned set that no longer fits is replaced.
+int load_pinned(Loader *l, bool *taken_over)
 {
     if (mkdir(QV_PIN_DIR, 0700) < 0 && errno != EEXIST)
         return -errno;
@@ -346,40 +407,48 @@ int load_pinned(Loader *l)
         l->skel.reset(quorvane_bpf__open());
         if (!l->skel)
             return -errno;
-        bpf_map *maps[] = {l->skel->maps.qv_slots, l->skel->maps.qv_generation, l->skel->maps.qv_records,
-                           l->skel->maps.qv_counters};
-        for (bpf_map *m : maps)
-            bpf_map__set_pin_path(m, (std::string(QV_PIN_DIR "/") + bpf_map__name(m)).c_str());
+        *taken_over = access(pin_of("qv_generation").c_str(), F_OK) == 0;
+        bpf_map *m;
+        bpf_object__for_each_map(m, l->skel->obj)
+        {
+            if (std::strchr(bpf_map__name(m), '.') == nullptr)  // not libbpf's own (.rodata)
+                bpf_map__set_pin_path(m, pin_of(bpf_map__name(m)).c_str());
+        }
         int r = quorvane_bpf__load(l->skel.get());
         if (r == 0)
             return 0;
         if (attempt == 1)
             return r;
         QV_LOG(stderr, "pinned maps do not fit this program (%s); replacing them\n", std::strerror(-r));
-        for (bpf_map *m : maps)
-            unlink((std::string(QV_PIN_DIR "/") + bpf_map__name(m)).c_str());
+        bpf_object__for_each_map(m, l->skel->obj) unlink(pin_of(bpf_map__name(m)).c_str());
     }
     return -EINVAL;
 }
 
-// Attaches, then hands the pin over: the earlier loader's link stays
-// attached until ours is, so enforcement has no gap.
+// Attaches, then hands each pin over: the earlier loader's links stay
+// attached until ours are, so enforcement has no gap.
 int attach_pinned(Loader *l)
 {
     int r = quorvane_bpf__attach(l->skel.get());
     if (r != 0)
         return r;
-    unlink(QV_LINK_PIN);
-    return bpf_link__pin(l->skel->links.qv_file_open, QV_LINK_PIN);
+    const bpf_object_skeleton *s = l->skel->skeleton;
+    for (int i = 0; i < s->prog_cnt; ++i) {
+        const std::string pin = pin_of(s->progs[i].name);
+        unlink(pin.c_str());
+        if ((r = bpf_link__pin(*s->progs[i].link, pin.c_str())) != 0)
+            return r;
+    }
+    return 0;
 }
 
 void unpin_all(Loader *l)
 {
-    unlink(QV_LINK_PIN);
-    bpf_map *maps[] = {l->skel->maps.qv_slots, l->skel->maps.qv_generation, l->skel->maps.qv_records,
-                       l->skel->maps.qv_counters};
-    for (bpf_map *m : maps)
-        unlink((std::string(QV_PIN_DIR "/") + bpf_map__name(m)).c_str());
+    const bpf_object_skeleton *s = l->skel->skeleton;
+    for (int i = 0; i < s->prog_cnt; ++i)
+        unlink(pin_of(s->progs[i].name).c_str());
+    bpf_map *m;
+    bpf_object__for_each_map(m, l->skel->obj) unlink(pin_of(bpf_map__name(m)).c_str());
     rmdir(QV_PIN_DIR);
 }
 
@@ -408,7 +477,8 @@ int refuse(Loader *l, const std::string &why)
     l->reason = why + "; add bpf to the lsm= kernel parameter";
     l->skel.reset(quorvane_bpf__open());
     if (l->skel) {
-        bpf_program__set_autoload(l->skel->progs.qv_file_open, false);
+        bpf_program *prog;
+        bpf_object__for_each_program(prog, l->skel->obj) bpf_program__set_autoload(prog, false);
         if (quorvane_bpf__load(l->skel.get()) == 0) {
             std::vector<QvProfile> profiles = stored_profiles();
             Policy policy = build_policy(profiles);
@@ -493,8 +563,11 @@ int main(int argc, char *argv[])
         return status;
     }
 
-    r = load_pinned(&l);
+    bool taken_over = false;
+    r = load_pinned(&l, &taken_over);
     if (r == 0) {
+        // Trees already in force were looked through by an earlier loader.
+        l.walk_new_trees = !taken_over;
         QV_LOG(stderr, "loaded: %s\n", reload(&l).c_str());
         r = attach_pinned(&l);
     }

@@ -48,13 +48,31 @@ struct qv_rule {
     __u32 flags;
 };
 
+// Record kinds: full paths (opens), or final names only (links, renames,
+// where the kernel lends no path).
+#define QV_EVENT_PATHS 0
+#define QV_EVENT_NAMES 1
+
 struct qv_event {
     __u32 uid;
     __u32 pid;
     __u32 complain;
-    __u32 pad;
+    __u32 kind;
     char object[QV_PATH_FIELD];
     char exe[QV_PATH_FIELD];
+};
+
+struct qv_exe_id {
+    __u32 dev;
+    __u32 pad;
+    __u64 ino;
+};
+
+struct qv_identity {
+    struct qv_exe_id current;  // the program this process runs
+    struct qv_exe_id pending;  // what an execve in progress will run
+    __u32 has_current;
+    __u32 has_pending;
 };
 
 struct qv_counters {

@@ -140,6 +140,52 @@ $TOOL update > /dev/null
 grep -q '"kernel_dropped":[1-9]' /run/quorvane/status.json && pass "records are rate-limited, drops counted" ||
   fail "no drops counted: $(cat /run/quorvane/status.json)"
 
+# Escapes: links, renames, replaced files, swapped executables, scripts.
+escapes() {
+  M=$1 tag=$2
+  check "$tag: hard link made outside the tree" EPERM 1000 $O link $M/esc/f $M/link-out
+  check "$tag: hard link inside the tree" ok 1000 $O link $M/esc/f $M/esc/f-link
+  check "$tag: hard link out by the allowed program" ok 1000 $V link $M/esc/f $M/viewer-link
+  check "$tag: rename out of the tree" EPERM 1000 $O rename $M/esc/sub $M/sub-out
+  check "$tag: rename inside the tree" ok 1000 $O rename $M/esc/sub $M/esc/sub2
+  check "$tag: moved inside, still protected" EPERM 1000 $O open r $M/esc/sub2/g
+  check "$tag: rename of the protected folder by another program" EPERM 1000 $O rename $M/esc $M/esc-moved
+  check "$tag: rename of the protected folder by the allowed program" ok 1000 $V rename $M/esc $M/esc-moved
+  check "$tag: protection follows the folder" EPERM 1000 $O open r $M/esc-moved/f
+  check "$tag: and back" ok 1000 $V rename $M/esc-moved $M/esc
+  check "$tag: editor save by a program that may not write" EPERM 1000 $O save $M/doc.txt
+  check "$tag: editor save by the allowed program" ok 1000 $V save $M/doc.txt
+  check "$tag: the saved file is protected at once" EPERM 1000 $O open r $M/doc.txt
+  update_ok "$tag: after a save"
+  check "$tag: and after the reload" EPERM 1000 $O open r $M/doc.txt
+  check "$tag: the allowed program reads the saved file" ok 1000 $V open r $M/doc.txt
+  check "$tag: a script named in the allow list" ok 1000 /opt/reader.sh $M/sc/f
+  check "$tag: sh script is the interpreter" EPERM 1000 sh /opt/reader.sh $M/sc/f
+}
+for M in /mnt/t /mnt/e; do
+  mkdir -p $M/esc/sub $M/sc $M/hl
+  echo secret > $M/esc/f; echo secret > $M/esc/sub/g; echo secret > $M/doc.txt; echo secret > $M/sc/f
+  echo secret > $M/hl/a; ln $M/hl/a $M/hl-elsewhere
+  chmod -R a+rwX $M
+  $TOOL set $M/esc allow enforce 15 all $V
+  $TOOL set $M/doc.txt allow enforce 15 all $V
+  $TOOL set $M/sc allow enforce 15 all /opt/reader.sh
+  $TOOL set $M/hl allow enforce 15 all $V
+done
+printf '#!/bin/sh\nif { read -r line < "$1"; } 2>/dev/null; then echo ok; else echo EPERM; fi\n' > /opt/reader.sh
+chmod 755 /opt/reader.sh
+update_ok "escape profiles"
+escapes /mnt/t tmpfs
+escapes /mnt/e ext4
+check "prctl exe swap in a user namespace of its own" EPERM 1000 $O setexe $V
+check "user-namespace bind-mount spoof of the allowed program" EPERM 1000 \
+  unshare -U -r -m sh -c "mount --bind $O $V && $V open r /mnt/t/esc/f"
+check "other prctl calls still work (PR_SET_NAME)" ok 1000 $O setname
+grep -q "hard link: /mnt/t/hl/a has 2 names" /tmp/loader.log && grep -q "hard link: /mnt/e/hl/a has 2 names" /tmp/loader.log &&
+  pass "a pre-existing hard link is reported" || fail "no hard-link report"
+grep -q "blocked: uid 1000 pid [0-9]* other linking or moving f" /tmp/loader.log &&
+  pass "a refused link has its record" || fail "no record of the refused link"
+
 # Lifetime: SIGKILL keeps enforcement, a restart takes over, SIGTERM ends it.
 kill -KILL $loader; wait $loader 2>/dev/null
 check "loader killed: enforcement stays" EPERM 1000 $O open r /mnt/t/allow/1/2/3/4/5/6/f

@@ -3,6 +3,8 @@
 // kernel answered, and reads a user's block-record stream. Copied to several
 // paths, each copy is a different program to the kernel.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -24,7 +26,8 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: qv_vm_tool set PATH allow|deny enforce|complain PERM all|UID[,UID] [APP...]\n"
-                 "       qv_vm_tool del PATH | update | open r|w|d PATH [TIMES] | exec PATH | reader\n");
+                 "       qv_vm_tool del PATH | update | open r|w|d PATH [TIMES] | exec PATH | reader\n"
+                 "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n");
     return 2;
 }
 
@@ -116,6 +119,38 @@ int exec_as(const char *path)
     return 0;
 }
 
+// An editor's save: a new file beside path, renamed over it.
+int save(const char *path)
+{
+    const std::string tmp = std::string(path) + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::printf("%s\n", answer(errno));
+        return 0;
+    }
+    (void)!write(fd, "saved\n", 6);
+    close(fd);
+    int r = rename(tmp.c_str(), path) < 0 ? errno : 0;
+    if (r != 0)
+        unlink(tmp.c_str());
+    std::printf("%s\n", answer(r));
+    return 0;
+}
+
+// Passing as another program: in a user namespace of its own, swap the
+// executable link to path.
+int setexe(const char *path)
+{
+    if (unshare(CLONE_NEWUSER) < 0) {
+        std::printf("unshare: %s\n", std::strerror(errno));
+        return 1;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int r = prctl(PR_SET_MM, PR_SET_MM_EXE_FILE, fd, 0, 0) < 0 ? errno : 0;
+    std::printf("%s\n", answer(r));
+    return 0;
+}
+
 int reader()
 {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -165,5 +200,25 @@ int main(int argc, char **argv)
         return exec_as(argv[2]);
     if (cmd == "reader")
         return reader();
+    if (cmd == "link" && argc == 4) {
+        std::printf("%s\n", answer(link(argv[2], argv[3]) < 0 ? errno : 0));
+        return 0;
+    }
+    if (cmd == "rename" && argc == 4) {
+        std::printf("%s\n", answer(rename(argv[2], argv[3]) < 0 ? errno : 0));
+        return 0;
+    }
+    if (cmd == "save" && argc == 3)
+        return save(argv[2]);
+    if (cmd == "setname") {
+        // A prctl the program has no business with must still take effect.
+        char name[16] = {};
+        int r = prctl(PR_SET_NAME, "qv-renamed", 0, 0, 0) < 0 ? errno : 0;
+        prctl(PR_GET_NAME, name, 0, 0, 0);
+        std::printf("%s\n", r != 0 ? answer(r) : std::strcmp(name, "qv-renamed") == 0 ? "ok" : "ignored");
+        return 0;
+    }
+    if (cmd == "setexe" && argc == 3)
+        return setexe(argv[2]);
     return usage();
 }
