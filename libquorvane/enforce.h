@@ -9,7 +9,7 @@
 
 // A rule's permission bits: which kinds of access the rule decides.
 constexpr uint32_t QV_PERM_READ = 1;     // open for reading
-constexpr uint32_t QV_PERM_WRITE = 2;    // open for writing or appending, truncation
+constexpr uint32_t QV_PERM_WRITE = 2;    // open for writing, appending or truncating (O_TRUNC)
 constexpr uint32_t QV_PERM_EXEC = 4;     // execution
 constexpr uint32_t QV_PERM_LIST = 8;     // listing a folder (opening it)
 constexpr uint32_t QV_PERM_ALL = 15;

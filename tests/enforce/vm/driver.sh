@@ -102,7 +102,8 @@ $TOOL set /mnt/t/video3 allow enforce 15 all $V
 $TOOL set / deny enforce 15 all '*'
 $TOOL set /usr deny enforce 15 all '*'
 
-$LOADER 2> /tmp/loader.log &
+# With no more capabilities than its unit grants.
+setpriv --bounding-set -all,+bpf,+perfmon,+dac_read_search -- $LOADER 2> /tmp/loader.log &
 loader=$!
 wait_for /tmp/loader.log "enforcing; pinned" || fail "the loader started: $(cat /tmp/loader.log)"
 update_ok "first"
