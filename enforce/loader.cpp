@@ -8,6 +8,7 @@
 #include <bpf/libbpf.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,7 +16,6 @@
 #include <sys/statfs.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
-#include <systemd/sd-device.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
@@ -56,7 +56,6 @@ using SkelRef = std::unique_ptr<quorvane_bpf, qv_release<quorvane_bpf__destroy>>
 using RingRef = std::unique_ptr<ring_buffer, qv_release<ring_buffer__free>>;
 using EventRef = std::unique_ptr<sd_event, qv_release<sd_event_unref>>;
 using SourceRef = std::unique_ptr<sd_event_source, qv_release<sd_event_source_unref>>;
-using MonitorRef = std::unique_ptr<sd_device_monitor, qv_release<sd_device_monitor_unref>>;
 
 struct Loader {
     SkelRef skel;
@@ -328,18 +327,54 @@ int on_signal(sd_event_source *s, const struct signalfd_siginfo *, void *userdat
     return sd_event_exit(sd_event_source_get_event(s), 0);
 }
 
-// A camera node appeared: its device number joins the policy.
-int on_device(sd_device_monitor *, sd_device *dev, void *userdata)
+// The kernel's own device events (they come with or without udev, and the
+// node exists in devtmpfs by the time one is sent). A camera node that
+// appears joins the policy: its profile is resolved again.
+int open_uevents()
 {
-    sd_device_action_t action;
-    if (sd_device_get_action(dev, &action) < 0 || action != SD_DEVICE_ADD)
-        return 0;
+    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    if (fd < 0)
+        return -errno;
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = 1;  // the kernel's group
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        int r = -errno;
+        close(fd);
+        return r;
+    }
+    return fd;
+}
+
+int on_uevent(sd_event_source *, int fd, uint32_t, void *userdata)
+{
     Loader *l = static_cast<Loader *>(userdata);
-    std::string reply = reload(l);
-    const char *node = nullptr;
-    sd_device_get_devname(dev, &node);
-    QV_LOG(stderr, "camera node %s appeared: %s\n", node ? node : "?", reply.c_str());
-    return 0;
+    char buf[8192];
+    for (;;) {
+        sockaddr_nl from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(fd, buf, sizeof buf - 1, 0, reinterpret_cast<sockaddr *>(&from), &len);
+        if (n <= 0)
+            return 0;
+        if (from.nl_pid != 0)
+            continue;  // only the kernel speaks here
+        buf[n] = '\0';
+        bool add = false, video = false;
+        const char *node = "";
+        // "action@devpath", then NUL-separated KEY=value pairs.
+        for (const char *p = buf; p < buf + n; p += std::strlen(p) + 1) {
+            if (std::strcmp(p, "ACTION=add") == 0)
+                add = true;
+            else if (std::strcmp(p, "SUBSYSTEM=video4linux") == 0)
+                video = true;
+            else if (std::strncmp(p, "DEVNAME=", 8) == 0)
+                node = p + 8;
+        }
+        if (add && video) {
+            std::string reply = reload(l);
+            QV_LOG(stderr, "camera node /dev/%s appeared: %s\n", node, reply.c_str());
+        }
+    }
 }
 
 bool bound_to(int fd, const char *path)
@@ -504,6 +539,7 @@ int serve(Loader *l)
         return r;
     EventRef event(raw);
     sd_event_source *s = nullptr;
+    Fd uevents;  // outlives the sources that watch it
     std::vector<SourceRef> sources;
     sigset_t mask;
     sigemptyset(&mask);
@@ -525,19 +561,12 @@ int serve(Loader *l)
         return r;
     sources.emplace_back(s);
 
-    sd_device_monitor *m = nullptr;
-    MonitorRef monitor;
-    if ((r = sd_device_monitor_new(&m)) >= 0) {
-        monitor.reset(m);
-        r = sd_device_monitor_filter_add_match_subsystem_devtype(m, "video4linux", nullptr);
-        if (r >= 0)
-            r = sd_device_monitor_attach_event(m, event.get());
-        if (r >= 0)
-            r = sd_device_monitor_start(m, on_device, l);
-    }
-    if (r < 0)
+    uevents.fd = open_uevents();
+    if (uevents.fd >= 0 && (r = sd_event_add_io(event.get(), &s, uevents.fd, EPOLLIN, on_uevent, l)) >= 0)
+        sources.emplace_back(s);
+    else
         QV_LOG(stderr, "no device events (%s): camera nodes that appear later are covered at the next reload\n",
-               std::strerror(-r));
+               std::strerror(uevents.fd < 0 ? -uevents.fd : -r));
     (void)sd_notify(0, "READY=1");
     return sd_event_loop(event.get());
 }

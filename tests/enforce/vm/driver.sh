@@ -99,6 +99,10 @@ chmod 666 /mnt/t/video3 /mnt/t/cam-alias /mnt/t/video4
 populate /mnt/t
 populate /mnt/e
 $TOOL set /mnt/t/video3 allow enforce 15 all $V
+# A camera whose node appears only later (vivid, a test camera, is taken
+# away now and comes back once the loader runs).
+$TOOL set /dev/video0 allow enforce 15 all $V
+rmmod vivid || fail "rmmod vivid"
 $TOOL set / deny enforce 15 all '*'
 $TOOL set /usr deny enforce 15 all '*'
 
@@ -118,6 +122,12 @@ check "camera: the profiled node" EPERM 1000 $O open r /mnt/t/video3
 check "camera: a second node of the same device" EPERM 1000 $O open r /mnt/t/cam-alias
 check "camera: the viewer passes (no driver behind the node)" "No such device or address" 1000 $V open r /mnt/t/video3
 check "camera: another device number is not covered" "No such device or address" 1000 $O open r /mnt/t/video4
+
+insmod "$(find /lib/modules -name vivid.ko)" n_devs=1 || fail "insmod vivid"
+wait_for /tmp/loader.log "camera node /dev/video0 appeared: ok" && pass "the loader follows device events" ||
+  fail "no device event: $(tail -3 /tmp/loader.log)"
+check "camera: a node that appears later is covered" EPERM 0 $O open r /dev/video0
+check "camera: the allowed program opens the new camera" ok 0 $V open r /dev/video0
 
 # "/" and /usr: stored, reported once, not enforced; the machine works.
 grep -q '"path":"/usr"' /run/quorvane/status.json && grep -q '"path":"/"' /run/quorvane/status.json &&
