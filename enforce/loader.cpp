@@ -54,6 +54,7 @@ struct Fd {
 
 using SkelRef = std::unique_ptr<quorvane_bpf, qv_release<quorvane_bpf__destroy>>;
 using RingRef = std::unique_ptr<ring_buffer, qv_release<ring_buffer__free>>;
+using DirRef = std::unique_ptr<DIR, qv_release<closedir>>;
 using EventRef = std::unique_ptr<sd_event, qv_release<sd_event_unref>>;
 using SourceRef = std::unique_ptr<sd_event_source, qv_release<sd_event_source_unref>>;
 
@@ -68,7 +69,7 @@ struct Loader {
     Policy last;                   // the generation in force
     size_t profiles = 0;
     std::set<std::string> reported;  // journal lines already written once
-    std::set<std::string> known;     // profile paths already looked through
+    std::set<std::string> known;     // profile paths of the generation in force
     bool walk_new_trees = true;      // false until the first reload after a takeover
 };
 
@@ -204,21 +205,20 @@ void report_hard_links(Loader *l, const std::string &path)
     while (!folders.empty() && seen < walk_entries_max) {
         auto [dir, depth] = folders.back();
         folders.pop_back();
-        DIR *d = opendir(dir.c_str());
+        DirRef d(opendir(dir.c_str()));
         if (!d)
             continue;
-        while (struct dirent *e = readdir(d)) {
+        while (struct dirent *e = readdir(d.get())) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
                 continue;
             struct stat st;
-            if (++seen > walk_entries_max || fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0)
+            if (++seen > walk_entries_max || fstatat(dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0)
                 continue;
             const std::string p = dir + "/" + e->d_name;
             check(p, st);
             if (S_ISDIR(st.st_mode) && st.st_dev == top.st_dev && depth + 1 < walk_depth_max)
                 folders.emplace_back(p, depth + 1);
         }
-        closedir(d);
     }
 }
 
@@ -236,12 +236,15 @@ std::string reload(Loader *l)
     std::vector<QvProfile> profiles = stored_profiles();
     Policy policy = build_policy(profiles);
     report_policy(l, policy);
+    std::set<std::string> current;
     for (const auto &p : profiles) {
-        if (l->known.insert(p.file).second && l->walk_new_trees &&
+        current.insert(p.file);
+        if (!l->known.count(p.file) && l->walk_new_trees &&
             std::none_of(policy.not_enforced.begin(), policy.not_enforced.end(),
                          [&](const NotEnforced &n) { return n.path == p.file; }))
             report_hard_links(l, p.file);
     }
+    l->known = std::move(current);
     l->walk_new_trees = true;
     int r = apply_policy(l->skel.get(), policy);
     if (r < 0) {
