@@ -28,8 +28,10 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 // The loader's status, JSON, readable by everyone, replaced atomically:
 //   {"active": true, "reason": "", "profiles": 3, "enforced": 2,
 //    "not_enforced": [{"path": "/usr", "why": "..."}],
-//    "records": {"sent": 0, "dropped": 0}}
-// "reason" says why enforcement is not active (empty when it is).
+//    "records": {"sent": 0, "dropped": 0, "kernel_dropped": 0}}
+// "reason" says why enforcement is not active (empty when it is); "dropped"
+// counts records a slow session missed, "kernel_dropped" those the kernel's
+// rate limit held back.
 #define QV_STATUS_FILE QV_RUN_DIR "/status.json"
 // Where the loader pins its programs, links and maps.
 #define QV_PIN_DIR "/sys/fs/bpf/quorvane"
