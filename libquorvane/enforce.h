@@ -9,7 +9,7 @@
 
 // A rule's permission bits: which kinds of access the rule decides.
 constexpr uint32_t QV_PERM_READ = 1;     // open for reading
-constexpr uint32_t QV_PERM_WRITE = 2;    // open for writing or appending, truncation
+constexpr uint32_t QV_PERM_WRITE = 2;    // open for writing, appending or truncating (O_TRUNC)
 constexpr uint32_t QV_PERM_EXEC = 4;     // execution
 constexpr uint32_t QV_PERM_LIST = 8;     // listing a folder (opening it)
 constexpr uint32_t QV_PERM_ALL = 15;
@@ -28,8 +28,10 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 // The loader's status, JSON, readable by everyone, replaced atomically:
 //   {"active": true, "reason": "", "profiles": 3, "enforced": 2,
 //    "not_enforced": [{"path": "/usr", "why": "..."}],
-//    "records": {"sent": 0, "dropped": 0}}
-// "reason" says why enforcement is not active (empty when it is).
+//    "records": {"sent": 0, "dropped": 0, "kernel_dropped": 0}}
+// "reason" says why enforcement is not active (empty when it is); "dropped"
+// counts records a slow session missed, "kernel_dropped" those the kernel's
+// rate limit held back.
 #define QV_STATUS_FILE QV_RUN_DIR "/status.json"
 // Where the loader pins its programs, links and maps.
 #define QV_PIN_DIR "/sys/fs/bpf/quorvane"
@@ -45,6 +47,11 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 // Block records: two NUL-terminated 512-byte fields, object then executable.
 constexpr size_t QV_RECORD_FIELD = 512;
 constexpr size_t QV_RECORD_SIZE = 2 * QV_RECORD_FIELD;
+
+// quorvane_loader's exit status when the kernel cannot run its program (bpf
+// is not an active LSM, or the kernel refused the program): restarting it
+// cannot help until the machine boots with bpf in its lsm= list.
+constexpr int QV_LOADER_EXIT_UNSUPPORTED = 78;
 
 // How long qv_update waits for the loader's acknowledgement.
 constexpr int QV_RELOAD_TIMEOUT_MS = 20000;

@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// One policy generation as a kernel map, ready for an idle slot.
+#pragma once
+
+#include "policy.h"
+
+constexpr uint32_t QV_KERNEL_ADDED_MAX = 1024;
+
+// A new hash map (the layout of the program's policy slots) holding every
+// entry of policy: its fd (the caller closes it), or -errno.
+int policy_map_create(const Policy &policy);

@@ -1,0 +1,224 @@
+// The test VM's hands: stores profiles through the library, asks for a
+// reload, opens things the way a program under test would and says what the
+// kernel answered, and reads a user's block-record stream. Copied to several
+// paths, each copy is a different program to the kernel.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "enforce.h"
+#include "quorvane.h"
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: qv_vm_tool set PATH allow|deny enforce|complain PERM all|UID[,UID] [APP...]\n"
+                 "       qv_vm_tool del PATH | update | open r|w|d PATH [TIMES] | exec PATH | reader\n"
+                 "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n");
+    return 2;
+}
+
+// "ok" or the errno's name as the tests compare it.
+const char *answer(int err)
+{
+    switch (err) {
+    case 0: return "ok";
+    case EPERM: return "EPERM";
+    case EACCES: return "EACCES";
+    case ENOENT: return "ENOENT";
+    default: return std::strerror(err);
+    }
+}
+
+int set(int argc, char **argv)
+{
+    if (argc < 7)
+        return usage();
+    QvProfile p;
+    p.file = argv[2];
+    p.own_app = "/usr/bin/qv_vm_tool";
+    p.profile_mode = std::strcmp(argv[4], "complain") == 0 ? Complain : Enforce;
+    QvRule rule;
+    rule.deny = std::strcmp(argv[3], "allow") == 0 ? Allow : Deny;
+    rule.permission = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 0));
+    std::string uids = argv[6];
+    if (uids == "all") {
+        rule.uids = {QV_UID_ALL};
+    } else {
+        for (size_t i = 0; i < uids.size();) {
+            size_t j = uids.find(',', i);
+            if (j == std::string::npos)
+                j = uids.size();
+            rule.uids.push_back(static_cast<uint32_t>(std::stoul(uids.substr(i, j - i))));
+            i = j + 1;
+        }
+    }
+    for (int i = 7; i < argc; ++i)
+        rule.app_paths.push_back(argv[i]);
+    p.rules = {rule};
+    int r = qv_set_profile(p);
+    if (r != 0)
+        std::fprintf(stderr, "qv_set_profile %s: %d\n", argv[2], r);
+    return r == 0 ? 0 : 1;
+}
+
+int open_as(const char *mode, const char *path, int times)
+{
+    for (int i = 1; i < times; ++i) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            close(fd);
+    }
+    int flags = O_RDONLY;
+    if (std::strcmp(mode, "w") == 0)
+        flags = O_WRONLY;
+    else if (std::strcmp(mode, "d") == 0)
+        flags = O_RDONLY | O_DIRECTORY;
+    int fd = open(path, flags | O_CLOEXEC);
+    std::printf("%s\n", answer(fd < 0 ? errno : 0));
+    if (fd >= 0)
+        close(fd);
+    return 0;
+}
+
+int exec_as(const char *path)
+{
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) < 0)
+        return 1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        char *const args[] = {const_cast<char *>(path), nullptr};
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execv(path, args);
+        int e = errno;
+        (void)!write(pipefd[1], &e, sizeof e);
+        _exit(127);
+    }
+    close(pipefd[1]);
+    int e = 0;
+    ssize_t n = read(pipefd[0], &e, sizeof e);
+    close(pipefd[0]);
+    waitpid(pid, nullptr, 0);
+    std::printf("%s\n", answer(n == sizeof e ? e : 0));
+    return 0;
+}
+
+// An editor's save: a new file beside path, renamed over it.
+int save(const char *path)
+{
+    const std::string tmp = std::string(path) + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::printf("%s\n", answer(errno));
+        return 0;
+    }
+    (void)!write(fd, "saved\n", 6);
+    close(fd);
+    int r = rename(tmp.c_str(), path) < 0 ? errno : 0;
+    if (r != 0)
+        unlink(tmp.c_str());
+    std::printf("%s\n", answer(r));
+    return 0;
+}
+
+// Passing as another program: in a user namespace of its own, swap the
+// executable link to path.
+int setexe(const char *path)
+{
+    if (unshare(CLONE_NEWUSER) < 0) {
+        std::printf("unshare: %s\n", std::strerror(errno));
+        return 1;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int r = prctl(PR_SET_MM, PR_SET_MM_EXE_FILE, fd, 0, 0) < 0 ? errno : 0;
+    std::printf("%s\n", answer(r));
+    return 0;
+}
+
+int reader()
+{
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, QV_NOTIFY_SOCKET);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        std::printf("connect: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("connected uid %u\n", getuid());
+    std::fflush(stdout);
+    char rec[QV_RECORD_SIZE];
+    for (;;) {
+        ssize_t n = recv(fd, rec, sizeof rec, 0);
+        if (n <= 0)
+            return 0;
+        if (n != static_cast<ssize_t>(sizeof rec)) {
+            std::printf("short record %zd\n", n);
+            continue;
+        }
+        rec[QV_RECORD_FIELD - 1] = rec[QV_RECORD_SIZE - 1] = 0;
+        std::printf("record object=%s exe=%s\n", rec, rec + QV_RECORD_FIELD);
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return usage();
+    std::string cmd = argv[1];
+    if (cmd == "set")
+        return set(argc, argv);
+    if (cmd == "del" && argc == 3)
+        return qv_del_profile(argv[2]) == 0 ? 0 : 1;
+    if (cmd == "update") {
+        int r = qv_update();
+        std::printf("qv_update %d\n", r);
+        return r == 0 ? 0 : 1;
+    }
+    if (cmd == "open" && (argc == 4 || argc == 5))
+        return open_as(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 1);
+    if (cmd == "exec" && argc == 3)
+        return exec_as(argv[2]);
+    if (cmd == "reader")
+        return reader();
+    if (cmd == "link" && argc == 4) {
+        std::printf("%s\n", answer(link(argv[2], argv[3]) < 0 ? errno : 0));
+        return 0;
+    }
+    if (cmd == "rename" && argc == 4) {
+        std::printf("%s\n", answer(rename(argv[2], argv[3]) < 0 ? errno : 0));
+        return 0;
+    }
+    if (cmd == "save" && argc == 3)
+        return save(argv[2]);
+    if (cmd == "setname") {
+        // A prctl the program has no business with must still take effect.
+        char name[16] = {};
+        int r = prctl(PR_SET_NAME, "qv-renamed", 0, 0, 0) < 0 ? errno : 0;
+        prctl(PR_GET_NAME, name, 0, 0, 0);
+        std::printf("%s\n", r != 0 ? answer(r) : std::strcmp(name, "qv-renamed") == 0 ? "ok" : "ignored");
+        return 0;
+    }
+    if (cmd == "setexe" && argc == 3)
+        return setexe(argv[2]);
+    return usage();
+}
