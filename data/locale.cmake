@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The notifier's message catalogues: each po/<lang>.po compiled to
 # <localedir>/<lang>/LC_MESSAGES/quorvane.mo. quorvane_notify looks in
 # /usr/share/locale, so only a /usr installation is found by it.

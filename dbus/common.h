@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared by quorvane_daemon and quorvane_notify: the camera's profile path
 // and the one diagnostic macro every source file prints through.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Profile editing for the bus methods: one-rule profiles stored and deleted
 // through libquorvane, the camera fan-out, and switching "quorvane.service".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The camera guard: the camera profile copied to the fixed video node paths,
 // and a hot-plug monitor that keeps the camera nodes actually present under it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_daemon: the bus spine, caller vetting and the protection methods
 // of the file-protection and camera-control objects.
 #include <libintl.h>

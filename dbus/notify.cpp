@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_notify: reads the kernel module's block records and shows each new
 // one as a desktop notification with a button to the privacy settings.
 #include "notify.h"

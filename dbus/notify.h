@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_notify: the kernel's block records turned into rate-limited
 // desktop notifications. Everything but main() is reachable from tests and
 // fuzzers through this header (the library build with QUORVANE_NO_MAIN).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_notification_bridge: the nimbra desktop's notification service for
 // every other desktop. Started by D-Bus activation when quorvane_notify calls
 // com.zentavo.nimbra.Notification and nothing owns that name; shows each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_session: what a desktop session's autostart entry starts. It runs
 // quorvane_notify on the block records of this user, wherever they come from:
 // - the kernel module's event file exists: the notifier runs as it is;

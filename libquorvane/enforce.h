@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The meeting point of the store and the enforcement loader (quorvane_loader):
 // the meaning of a rule's permission bits and uids, the loader's sockets and
 // its status file. Both sides include this header; neither includes the other.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The store's side of the reload handshake with the enforcement loader.
 #include "enforce.h"
 

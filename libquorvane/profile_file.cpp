@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Profile file naming and format: the one place that knows either.
 #include "profile_file.h"
 

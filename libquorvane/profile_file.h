@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The on-disk side of a profile, kept pure (no I/O) so it can be tested and
 // fuzzed alone: the path-to-file-name mapping, the file format, path checks.
 #pragma once

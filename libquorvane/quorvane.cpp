@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The profile store: one file per profile in QV_PROFILE_DIR, replaced
 // atomically through a staging subdirectory that also holds the lock file.
 #include "quorvane.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libquorvane: the protection-profile store that quorvane_daemon links.
 //
 // Each stored profile is one regular file directly in QV_PROFILE_DIR; nothing

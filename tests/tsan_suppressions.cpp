@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ThreadSanitizer's built-in suppressions, linked into the thread-sanitized
 // programs whose threads each use libsystemd on objects of their own.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_apply: run by quorvane.service at boot. Checks every profile file
 // of the store and puts the stored profiles into force through the library;
 // exits non-zero, naming each bad file, when any profile cannot be read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Throughput of the service's methods on a private system bus, each beside
 // the bus's own round trip (Peer.Ping on the daemon) in the same run.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Enforcement figures inside the VM (software emulation: absolute times are
 # slow and the host's load shows through; each figure is the fastest of many
 # rounds, and the two configurations alternate three times, best of each).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Enforcement figures. In the test VM (a kernel that runs the program):
 //   bench_enforce open PATH N [R]   ns per open+close of PATH (any errno counts),
 //                                   the fastest of R rounds of N

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Throughput of quorvane_notify, run as a process on a file of records:
 //  (a) a stream of one suppressed repeat, beside (b) fread of the same file
 //      in this process, the floor any reader of the file stands on;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A running quorvane_daemon on a private system bus inside the test's sandbox,
 // and the clients that talk to it.
 #pragma once

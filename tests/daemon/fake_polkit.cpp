@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in for polkit's authority on a private system bus. It answers
 // CheckAuthorization and appends what it was asked to the file argv[2], one
 // line per call: the subject's kind and keys, its pid and start time (a

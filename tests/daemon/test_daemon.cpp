@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_daemon end to end: the real service on a private system bus in the
 // test's own mount namespace, driven by /usr/bin/dbus-send (an accepted
 // caller) and by untrusted clients (python3, busctl, gdbus).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The exact library call sequences of profile editing and the camera fan-out,
 // checked against a recording stand-in for libquorvane's functions. The unit
 // commands still run, through the recording systemctl of the sandbox.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The polkit query of the service, against a stand-in authority on a private
 // system bus. Nothing in the service calls it yet; its answer must still be
 // right for every kind of reply.

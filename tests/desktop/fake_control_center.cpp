@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in for the nimbra desktop's control center on a private session bus:
 // owns com.zentavo.nimbra.ControlCenter and appends each ShowPage call's two
 // arguments to the file argv[1], one call a line ("privacy folders").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in for the enforcement loader's record stream: listens on the
 // record socket with the real stream code and delivers the records it is
 // told to. Commands arrive one a line on the FIFO argv[1]:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The per-user record stream in one process: sessions of several users
 // connect (their uid taken from the socket, set here with seteuid around
 // connect), and each delivery is checked at every session's end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The desktop session's side as real processes: quorvane_session run as an
 // unprivileged user (setpriv), the real quorvane_notify, a stand-in loader
 // that delivers records with the real stream code on the record socket (a

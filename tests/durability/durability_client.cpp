@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A client of quorvane_daemon that the durability tests copy to an accepted
 // executable path (/usr/bin/nimbra-control-center) inside their sandbox.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The running daemon under SIGKILL at random moments and under load from
 // parallel clients, with its hot-plug monitor storing node profiles meanwhile.
 // Writes come from durability_client, copied to an accepted executable path.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reload handshake between the store (qv_update) and the enforcement
 // loader, on this machine's kernel: the loader builds its maps but the
 // kernel will not attach its program, so every reload must fail with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loader's thinking, without a kernel: which paths may never be
 // enforced, and device numbers as the kernel keeps them. (What profiles do
 // once in force is the VM test's business.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The invariants of the three fuzz targets.
 #include "fuzz_checks.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What each fuzz target holds its input to. The fuzzers and the replay of
 // their corpora call the same functions, so a kept input is judged by the
 // very invariants that found it. Each returns "" when the input passes, else

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as a protected path: the path check and the profile file name.
 #include <cstddef>
 #include <cstdint>

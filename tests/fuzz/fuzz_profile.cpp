@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A profile file's text: parsing, and the round trip through writing it back.
 #include <cstddef>
 #include <cstdint>

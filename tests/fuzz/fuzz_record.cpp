@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One notifier block record (1024 bytes; shorter inputs fill a template record,
 // longer ones are cut) through splitting and the bus-free notification.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every input the fuzzers were seeded with or ever crashed on, judged again
 // by the fuzzers' own invariants.
 #include <gtest/gtest.h>

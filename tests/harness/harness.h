@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test harness: every test runs in a private mount namespace of its own, with
 // the fixed paths of the system (/etc/quorvane.d, the notifier's event file,
 // /usr/bin) laid over by tmpfs or overlay mounts that vanish with the

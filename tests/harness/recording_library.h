@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A recording stand-in for libquorvane's functions, for the unit tests that
 // check the exact call sequences of profile editing, the camera fan-out and
 // the hot-plug monitor. Link it instead of the real library.

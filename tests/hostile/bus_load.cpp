@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bus_load: an untrusted client of the service on the system bus.
 //
 //   bus_load flood MEMBER IN_FLIGHT STOP_FILE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hostile_confine WRITABLE... -- PROGRAM ARGS: runs PROGRAM in a mount namespace of
 // its own in which every mount is read-only except the WRITABLE paths (each
 // bound onto itself first, so a single file can stay writable too). A write

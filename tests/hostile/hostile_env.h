@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon under attack: a private system bus, the real quorvane_daemon
 // started after the test has laid out its store (the daemon gets a mount
 // namespace of its own, so its view is fixed at launch), the accepted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hostile calls from accepted callers: wrong signatures, odd and overlong
 // paths, huge argument lists and strings. The daemon runs with every mount
 // but the store read-only, so a write that strays outside the store fails

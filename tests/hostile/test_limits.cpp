@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Untrusted callers (busctl, Python and bus_load run as nobody) against a
 // large store: replies the bus would refuse, lookups that would bloat the
 // service, a flood of List calls beside a caller of GetMode; and a reload

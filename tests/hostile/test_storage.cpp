@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Storage faults under the running daemon: a full, a read-only, a misplaced
 // and a foreign-owned store. Each failed change answers with the errno's
 // error name, leaves the store byte for byte as it was and switches no unit;

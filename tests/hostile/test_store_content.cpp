@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A store filled by someone else: entries of every kind and content under
 // profile names (and beside them). The daemon answers every call in bounded
 // time, names each bad entry on standard error, reads it as no profile,

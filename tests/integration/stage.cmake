@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the build tree into STAGE with the prefix /usr, afresh.
 file(REMOVE_RECURSE ${STAGE})
 set(ENV{DESTDIR} ${STAGE})

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_apply, the program quorvane.service runs at boot, on stores as
 // they can be found after a crash, an edit by hand or a bad copy.
 #include <gtest/gtest.h>

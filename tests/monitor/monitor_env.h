@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the camera monitor sees, made real inside the test's sandbox: a stand-in
 // device tree under /sys with its device database under /run/udev, device
 // events sent as the device manager sends them on a private network

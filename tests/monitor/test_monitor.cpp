@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The camera hot-plug monitor with the real store: reconciliation over a
 // stand-in device tree, device events delivered to a started monitor as the
 // device manager sends them, and the bus thread's fan-out running beside it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The monitor's exact library call sequences (how many stores, deletions and
 // reloads), against a recording stand-in for libquorvane's functions, with
 // devices that libsystemd builds from the stand-in device tree.

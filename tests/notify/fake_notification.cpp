@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in for the desktop's notification service on a private session bus.
 // Owns com.zentavo.nimbra.Notification, serves Notify at
 // /org/freedesktop/Notifications and appends every call to the file argv[1],

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Compares two message templates, all but the line with the extraction time.
 cmake_policy(VERSION 3.25)
 foreach(which GENERATED CHECKED_IN)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quorvane_notify as a real process: its event file on a tmpfs in a private
 // mount namespace, a private session bus and a stand-in notification service
 // that records every call. The assertions are on what the service received.

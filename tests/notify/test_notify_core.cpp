@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The notifier's bus-free logic with explicit clocks: trimming, record
 // splitting, camera node keys, and the five-second window.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Who may change protection, tried as a hostile local user would: the real
 // daemon on a private system bus, callers run as root or as nobody, a
 // stand-in polkit where the real one would answer.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Driver for VM.Boots: what every enforcement test relies on is there.
 fails=0
 check() {

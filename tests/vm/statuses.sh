@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # VM.Statuses: run-vm hands back what happened in the VM, so a test built on it
 # cannot pass by accident. Rows: a failing driver's status and its last line
 # without a newline; a VM that panics before the driver.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A kernel booted with an lsm= list without bpf: the loader says why and what
 # to do, exits with its distinct status, and the reload fails with EOPNOTSUPP.
 set -u

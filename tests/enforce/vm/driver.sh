@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Enforcement in a kernel that runs BPF LSM programs: one boot, every row.
 # Run by tests/vm/run-vm as root; /etc/qv-vm.env names the programs.
 set -u

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The test VM's hands: stores profiles through the library, asks for a
 // reload, opens things the way a program under test would and says what the
 // kernel answered, and reads a user's block-record stream. Copied to several
