@@ -80,16 +80,26 @@ protected:
     }
 
     // X servers keep their sockets and locks in /tmp: a tmpfs of our own,
-    // with the scratch folder bound back into it.
+    // with the scratch folder, and the source and build trees when they lie
+    // in /tmp (a checkout there), bound back into it.
     void private_tmp()
     {
-        int keep = open(sb.scratch.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        ASSERT_GE(keep, 0);
+        std::vector<std::string> kept;
+        for (const std::string &dir : {sb.scratch, qvt::source_path(""), qvt::binary_path("")})
+            if (dir.compare(0, 5, "/tmp/") == 0)
+                kept.push_back(dir);
+        std::vector<int> fds;
+        for (const std::string &dir : kept) {
+            fds.push_back(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_GE(fds.back(), 0) << dir;
+        }
         ASSERT_EQ(mount("qvt-tmp", "/tmp", "tmpfs", 0, "mode=1777"), 0);
-        ASSERT_EQ(mkdir(sb.scratch.c_str(), 0755), 0);
-        std::string fd_path = "/proc/self/fd/" + std::to_string(keep);
-        ASSERT_EQ(mount(fd_path.c_str(), sb.scratch.c_str(), nullptr, MS_BIND, nullptr), 0);
-        close(keep);
+        for (size_t i = 0; i < kept.size(); ++i) {
+            ASSERT_EQ(qvt::mkdir_p(kept[i]), 0) << kept[i];
+            std::string fd_path = "/proc/self/fd/" + std::to_string(fds[i]);
+            ASSERT_EQ(mount(fd_path.c_str(), kept[i].c_str(), nullptr, MS_BIND, nullptr), 0) << kept[i];
+            close(fds[i]);
+        }
     }
 
     void need_user_namespaces()
