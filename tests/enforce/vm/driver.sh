@@ -16,6 +16,15 @@ wait_for() {
   done
 }
 
+# Waits (bounded) until FILE holds TEXT on at least N lines.
+wait_count() {
+  i=0
+  while n=$(grep -c -- "$2" "$1" 2>/dev/null); [ "${n:-0}" -lt "$3" ]; do
+    i=$((i + 1)); [ $i -gt 600 ] && return 1
+    sleep 0.1
+  done
+}
+
 as_user() { u=$1; shift; setpriv --reuid "$u" --regid "$u" --clear-groups -- "$@"; }
 
 # check WHAT WANT USER PROGRAM ARGS...: PROGRAM (a copy of the tool) run as
@@ -209,6 +218,33 @@ check "restarted: enforcement continues" EPERM 1000 $O open r /mnt/t/allow/1/2/3
 $TOOL set /mnt/t/star deny enforce 15 all '*'
 update_ok "after the restart"
 check "restarted: a new profile is in force" EPERM 1000 $O open r /mnt/t/star/f
+# Handover (a reload after an upgrade): SIGHUP re-executes the binary in the
+# same process. A refused program that opens the file all along never gets in.
+F=/mnt/t/allow/1/2/3/4/5/6/f
+as_user 1000 $O probe $F /tmp/probe.stop > /tmp/probe.out 2>&1 &
+probe=$!
+wait_for /tmp/probe.out probing || fail "the probe started: $(cat /tmp/probe.out)"
+kill -HUP $loader
+wait_count /tmp/loader2.log "enforcing; pinned" 2 || fail "the re-executed loader: $(tail -5 /tmp/loader2.log)"
+touch /tmp/probe.stop; wait $probe
+grep -q "opened 0 refused [1-9][0-9]* other 0" /tmp/probe.out &&
+  pass "re-execution: no open got through ($(tail -1 /tmp/probe.out))" ||
+  fail "re-execution: $(cat /tmp/probe.out)"
+grep -q "re-executing $LOADER; pins and sockets kept" /tmp/loader2.log && kill -0 $loader &&
+  [ "$(grep -c 'loaded: ok' /tmp/loader2.log)" = 2 ] && pass "re-executed in the same process" ||
+  fail "re-execution: $(tail -5 /tmp/loader2.log)"
+[ -e /sys/fs/bpf/quorvane/file_open ] && pass "re-execution: pins stay" || fail "pins gone after SIGHUP"
+$TOOL set /mnt/t/star allow enforce 15 all '*'
+update_ok "after the re-execution"
+check "re-executed: a changed profile is in force" ok 1000 $O open r /mnt/t/star/f
+# A binary that is gone: the running image goes on.
+mv $LOADER $LOADER.away
+kill -HUP $loader
+wait_for /tmp/loader2.log "cannot re-execute $LOADER: No such file or directory; this loader goes on enforcing" &&
+  pass "re-execution failed: said so" || fail "failed re-execution: $(tail -3 /tmp/loader2.log)"
+mv $LOADER.away $LOADER
+check "re-execution failed: enforcement stays" EPERM 1000 $O open r $F
+update_ok "after a failed re-execution"
 kill -TERM $loader; wait $loader; st=$?
 [ $st = 0 ] && pass "SIGTERM: loader exits 0" || fail "SIGTERM status $st"
 check "stopped on purpose: enforcement ends" ok 1000 $O open r /mnt/t/allow/1/2/3/4/5/6/f
