@@ -300,9 +300,12 @@ int on_record(void *ctx, void *data, size_t size)
     if (size < sizeof(qv_event))
         return 0;
     const qv_event *e = static_cast<const qv_event *>(data);
+    // Each path up to its NUL, the rest zero: what follows the NUL in the
+    // kernel's buffer is left over (bpf_d_path's work space, or an earlier
+    // record, maybe another user's) and never leaves the loader.
     char record[QV_RECORD_SIZE] = {};
-    std::memcpy(record, e->object, QV_RECORD_FIELD - 1);
-    std::memcpy(record + QV_RECORD_FIELD, e->exe, QV_RECORD_FIELD - 1);
+    std::memcpy(record, e->object, strnlen(e->object, QV_RECORD_FIELD - 1));
+    std::memcpy(record + QV_RECORD_FIELD, e->exe, strnlen(e->exe, QV_RECORD_FIELD - 1));
     QV_LOG(stderr, "%s: uid %u pid %u %s %s %s\n", e->complain ? "would block (complain)" : "blocked", e->uid,
            e->pid, record + QV_RECORD_FIELD, e->kind == QV_EVENT_NAMES ? "linking or moving" : "opening", record);
     stream_deliver(&l->stream, e->uid, record);
