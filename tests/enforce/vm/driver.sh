@@ -146,8 +146,33 @@ grep -q '"path":"/usr"' /run/quorvane/status.json && grep -q '"path":"/"' /run/q
   fail "/usr reports: $(grep -c 'not enforced: /usr:' /tmp/loader.log)"
 ls /usr/bin > /dev/null && cat /etc/passwd > /dev/null && pass "the machine keeps working" || fail "system trees"
 
+# Desktop sessions of alice and bob: the launcher runs a stand-in notifier
+# that copies the event file it provides to /tmp/notify/UID.
+sessions=
+if [ -n "${SESSION:-}" ]; then
+  mkdir -p /tmp/notify && chmod 1777 /tmp/notify
+  for u in 1000 1001; do
+    as_user $u env QUORVANE_NOTIFIER=/opt/stand-in-notifier $SESSION > /tmp/session-$u.log 2>&1 &
+    sessions="$sessions $!"
+    wait_for /tmp/notify/$u.started reading || fail "session of $u: $(cat /tmp/session-$u.log)"
+  done
+  # Connected before these requests, so accepted before their answers.
+  $TOOL update > /dev/null; $TOOL update > /dev/null
+fi
+
 # A block record: alice's own blocked cat reaches alice, not bob.
 as_user 1000 cat /mnt/t/allow/1/2/3/4/5/6/f > /dev/null 2>&1 && fail "alice's cat was not refused"
+if [ -n "$sessions" ]; then
+  wait_for /tmp/notify/1000 /mnt/t/allow/1/2/3/4/5/6/f || fail "alice's notifier got nothing: $(cat /tmp/session-1000.log)"
+  size=$(wc -c < /tmp/notify/1000)
+  object=$(tail -c 1024 /tmp/notify/1000 | head -c 512 | tr -d '\000')
+  exe=$(tail -c 1024 /tmp/notify/1000 | tail -c 512 | tr -d '\000')
+  [ $((size % 1024)) = 0 ] && [ "$object" = /mnt/t/allow/1/2/3/4/5/6/f ] && [ "$exe" = /usr/bin/busybox ] &&
+    pass "alice's session: the 1024-byte record reaches the notifier's event file" ||
+    fail "alice's session: $size bytes, object '$object', exe '$exe'"
+  [ ! -s /tmp/notify/1001 ] && pass "bob's session gets nothing" || fail "bob's session: $(wc -c < /tmp/notify/1001) bytes"
+  kill $sessions
+fi
 wait_for /tmp/alice.rec "record object=/mnt/t/allow/1/2/3/4/5/6/f exe=/usr/bin/busybox" &&
   pass "alice receives the record of her blocked cat" || fail "alice's records: $(cat /tmp/alice.rec)"
 wait_for /tmp/loader.log "blocked: uid 1000 pid [0-9]* /usr/bin/busybox opening /mnt/t/allow/1/2/3/4/5/6/f" &&
