@@ -3,7 +3,9 @@
 // force. Started by its socket unit on the first reload request; fills the
 // idle policy slot from the store and flips the generation before it answers;
 // pins everything under QV_PIN_DIR so enforcement outlives it; unpins and ends
-// enforcement only when it is stopped on purpose (SIGTERM).
+// enforcement only when it is stopped on purpose (SIGTERM). SIGHUP (a reload
+// of its unit, as after a package upgrade) re-executes the installed binary
+// in the same process, keeping the pins and the listening sockets.
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <dirent.h>
@@ -21,6 +23,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -65,6 +68,8 @@ struct Loader {
     RingRef ring;
     bool active = false;
     bool stop_on_purpose = false;
+    bool reexec = false;           // SIGHUP: re-execute the installed binary
+    std::string self;              // that binary, resolved at start
     std::string reason;            // why enforcement is not active
     Policy last;                   // the generation in force
     size_t profiles = 0;
@@ -295,9 +300,12 @@ int on_record(void *ctx, void *data, size_t size)
     if (size < sizeof(qv_event))
         return 0;
     const qv_event *e = static_cast<const qv_event *>(data);
+    // Each path up to its NUL, the rest zero: what follows the NUL in the
+    // kernel's buffer is left over (bpf_d_path's work space, or an earlier
+    // record, maybe another user's) and never leaves the loader.
     char record[QV_RECORD_SIZE] = {};
-    std::memcpy(record, e->object, QV_RECORD_FIELD - 1);
-    std::memcpy(record + QV_RECORD_FIELD, e->exe, QV_RECORD_FIELD - 1);
+    std::memcpy(record, e->object, strnlen(e->object, QV_RECORD_FIELD - 1));
+    std::memcpy(record + QV_RECORD_FIELD, e->exe, strnlen(e->exe, QV_RECORD_FIELD - 1));
     QV_LOG(stderr, "%s: uid %u pid %u %s %s %s\n", e->complain ? "would block (complain)" : "blocked", e->uid,
            e->pid, record + QV_RECORD_FIELD, e->kind == QV_EVENT_NAMES ? "linking or moving" : "opening", record);
     stream_deliver(&l->stream, e->uid, record);
@@ -324,9 +332,13 @@ int on_stream(sd_event_source *, int, uint32_t, void *userdata)
     return 0;
 }
 
-int on_signal(sd_event_source *s, const struct signalfd_siginfo *, void *userdata)
+int on_signal(sd_event_source *s, const struct signalfd_siginfo *si, void *userdata)
 {
-    static_cast<Loader *>(userdata)->stop_on_purpose = true;
+    Loader *l = static_cast<Loader *>(userdata);
+    if (si->ssi_signo == SIGHUP)
+        l->reexec = true;
+    else
+        l->stop_on_purpose = true;
     return sd_event_exit(sd_event_source_get_event(s), 0);
 }
 
@@ -548,8 +560,9 @@ int serve(Loader *l)
     sigemptyset(&mask);
     sigaddset(&mask, SIGTERM);
     sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGHUP);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
-    for (int sig : {SIGTERM, SIGINT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         if ((r = sd_event_add_signal(event.get(), &s, sig, on_signal, l)) < 0)
             return r;
         sources.emplace_back(s);
@@ -574,6 +587,59 @@ int serve(Loader *l)
     return sd_event_loop(event.get());
 }
 
+int set_cloexec(int fd, bool on)
+{
+    int flags = fcntl(fd, F_GETFD);
+    if (flags < 0 || fcntl(fd, F_SETFD, on ? flags | FD_CLOEXEC : flags & ~FD_CLOEXEC) < 0)
+        return -errno;
+    return 0;
+}
+
+// Replaces this image with the installed binary in the same process. The
+// pins stay, so the kernel goes on enforcing; the listening sockets are
+// handed over as systemd hands them (LISTEN_FDS), so no request is lost; the
+// new image takes the pins over as a restarted loader does and sends READY=1
+// once it enforces. Returns only when the binary cannot be executed: this
+// image then goes on as before.
+int reexec(Loader *l)
+{
+    if (l->self.empty())
+        return -ENOENT;
+    QV_LOG(stderr, "re-executing %s; pins and sockets kept\n", l->self.c_str());
+    (void)sd_notify(0, "RELOADING=1\nSTATUS=Re-executing; enforcement stays in force");
+    const int fds[] = {l->control.fd, l->stream.listen_fd};
+    // The protocol passes them as fds 3 and 4, where they are opened (or
+    // received) at start; LISTEN_FDNAMES names them in that order.
+    int r = 0;
+    const char *names = nullptr;
+    if (fds[0] == SD_LISTEN_FDS_START && fds[1] == SD_LISTEN_FDS_START + 1)
+        names = "control:notify";
+    else if (fds[1] == SD_LISTEN_FDS_START && fds[0] == SD_LISTEN_FDS_START + 1)
+        names = "notify:control";
+    else
+        r = -EBADF;
+    if (r == 0) {
+        for (int fd : fds)
+            if ((r = set_cloexec(fd, false)) < 0)
+                break;
+    }
+    if (r == 0) {
+        setenv("LISTEN_FDS", "2", 1);
+        setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+        setenv("LISTEN_FDNAMES", names, 1);
+        char *const args[] = {const_cast<char *>(l->self.c_str()), nullptr};
+        execv(l->self.c_str(), args);
+        r = -errno;
+    }
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDNAMES");
+    for (int fd : fds)
+        set_cloexec(fd, true);
+    (void)sd_notify(0, "READY=1\nSTATUS=Re-execution failed; the running loader goes on enforcing");
+    return r;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -581,7 +647,23 @@ int main(int argc, char *argv[])
     (void)argc;
     (void)argv;
     libbpf_set_print(libbpf_quiet);
+    // Signals wait until the event loop takes them: a stop or a reload that
+    // comes during the start (a re-executed image inherits this mask and
+    // anything pending) is handled once enforcement stands, never half-way.
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&mask, sig);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
     Loader l;
+    // The binary a reload re-executes: the one this process was started
+    // from, by the path it had then (an upgrade replaces the file there).
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0)
+        l.self.assign(self, static_cast<size_t>(n));
+    else
+        QV_LOG(stderr, "cannot resolve /proc/self/exe: %s; a reload cannot re-execute\n", std::strerror(errno));
     int r = open_sockets(&l);
     if (r < 0) {
         QV_LOG(stderr, "cannot open the loader's sockets in %s: %s\n", QV_RUN_DIR, std::strerror(-r));
@@ -620,7 +702,15 @@ int main(int argc, char *argv[])
     write_status(l);
     QV_LOG(stderr, "enforcing; pinned under %s\n", QV_PIN_DIR);
 
-    r = serve(&l);
+    for (;;) {
+        r = serve(&l);
+        if (r < 0 || !l.reexec)
+            break;
+        l.reexec = false;
+        r = reexec(&l);
+        QV_LOG(stderr, "cannot re-execute %s: %s; this loader goes on enforcing\n",
+               l.self.empty() ? "(unknown binary)" : l.self.c_str(), std::strerror(-r));
+    }
     if (r < 0)
         QV_LOG(stderr, "event loop failed: %s; enforcement stays in force\n", std::strerror(-r));
     if (l.stop_on_purpose) {

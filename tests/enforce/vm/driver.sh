@@ -16,6 +16,15 @@ wait_for() {
   done
 }
 
+# Waits (bounded) until FILE holds TEXT on at least N lines.
+wait_count() {
+  i=0
+  while n=$(grep -c -- "$2" "$1" 2>/dev/null); [ "${n:-0}" -lt "$3" ]; do
+    i=$((i + 1)); [ $i -gt 600 ] && return 1
+    sleep 0.1
+  done
+}
+
 as_user() { u=$1; shift; setpriv --reuid "$u" --regid "$u" --clear-groups -- "$@"; }
 
 # check WHAT WANT USER PROGRAM ARGS...: PROGRAM (a copy of the tool) run as
@@ -137,8 +146,33 @@ grep -q '"path":"/usr"' /run/quorvane/status.json && grep -q '"path":"/"' /run/q
   fail "/usr reports: $(grep -c 'not enforced: /usr:' /tmp/loader.log)"
 ls /usr/bin > /dev/null && cat /etc/passwd > /dev/null && pass "the machine keeps working" || fail "system trees"
 
+# Desktop sessions of alice and bob: the launcher runs a stand-in notifier
+# that copies the event file it provides to /tmp/notify/UID.
+sessions=
+if [ -n "${SESSION:-}" ]; then
+  mkdir -p /tmp/notify && chmod 1777 /tmp/notify
+  for u in 1000 1001; do
+    as_user $u env QUORVANE_NOTIFIER=/opt/stand-in-notifier $SESSION > /tmp/session-$u.log 2>&1 &
+    sessions="$sessions $!"
+    wait_for /tmp/notify/$u.started reading || fail "session of $u: $(cat /tmp/session-$u.log)"
+  done
+  # Connected before these requests, so accepted before their answers.
+  $TOOL update > /dev/null; $TOOL update > /dev/null
+fi
+
 # A block record: alice's own blocked cat reaches alice, not bob.
 as_user 1000 cat /mnt/t/allow/1/2/3/4/5/6/f > /dev/null 2>&1 && fail "alice's cat was not refused"
+if [ -n "$sessions" ]; then
+  wait_for /tmp/notify/1000 /mnt/t/allow/1/2/3/4/5/6/f || fail "alice's notifier got nothing: $(cat /tmp/session-1000.log)"
+  size=$(wc -c < /tmp/notify/1000)
+  object=$(tail -c 1024 /tmp/notify/1000 | head -c 512 | tr -d '\000')
+  exe=$(tail -c 1024 /tmp/notify/1000 | tail -c 512 | tr -d '\000')
+  [ $((size % 1024)) = 0 ] && [ "$object" = /mnt/t/allow/1/2/3/4/5/6/f ] && [ "$exe" = /usr/bin/busybox ] &&
+    pass "alice's session: the 1024-byte record reaches the notifier's event file" ||
+    fail "alice's session: $size bytes, object '$object', exe '$exe'"
+  [ ! -s /tmp/notify/1001 ] && pass "bob's session gets nothing" || fail "bob's session: $(wc -c < /tmp/notify/1001) bytes"
+  kill $sessions
+fi
 wait_for /tmp/alice.rec "record object=/mnt/t/allow/1/2/3/4/5/6/f exe=/usr/bin/busybox" &&
   pass "alice receives the record of her blocked cat" || fail "alice's records: $(cat /tmp/alice.rec)"
 wait_for /tmp/loader.log "blocked: uid 1000 pid [0-9]* /usr/bin/busybox opening /mnt/t/allow/1/2/3/4/5/6/f" &&
@@ -209,6 +243,33 @@ check "restarted: enforcement continues" EPERM 1000 $O open r /mnt/t/allow/1/2/3
 $TOOL set /mnt/t/star deny enforce 15 all '*'
 update_ok "after the restart"
 check "restarted: a new profile is in force" EPERM 1000 $O open r /mnt/t/star/f
+# Handover (a reload after an upgrade): SIGHUP re-executes the binary in the
+# same process. A refused program that opens the file all along never gets in.
+F=/mnt/t/allow/1/2/3/4/5/6/f
+as_user 1000 $O probe $F /tmp/probe.stop > /tmp/probe.out 2>&1 &
+probe=$!
+wait_for /tmp/probe.out probing || fail "the probe started: $(cat /tmp/probe.out)"
+kill -HUP $loader
+wait_count /tmp/loader2.log "enforcing; pinned" 2 || fail "the re-executed loader: $(tail -5 /tmp/loader2.log)"
+touch /tmp/probe.stop; wait $probe
+grep -q "opened 0 refused [1-9][0-9]* other 0" /tmp/probe.out &&
+  pass "re-execution: no open got through ($(tail -1 /tmp/probe.out))" ||
+  fail "re-execution: $(cat /tmp/probe.out)"
+grep -q "re-executing $LOADER; pins and sockets kept" /tmp/loader2.log && kill -0 $loader &&
+  [ "$(grep -c 'loaded: ok' /tmp/loader2.log)" = 2 ] && pass "re-executed in the same process" ||
+  fail "re-execution: $(tail -5 /tmp/loader2.log)"
+[ -e /sys/fs/bpf/quorvane/file_open ] && pass "re-execution: pins stay" || fail "pins gone after SIGHUP"
+$TOOL set /mnt/t/star allow enforce 15 all '*'
+update_ok "after the re-execution"
+check "re-executed: a changed profile is in force" ok 1000 $O open r /mnt/t/star/f
+# A binary that is gone: the running image goes on.
+mv $LOADER $LOADER.away
+kill -HUP $loader
+wait_for /tmp/loader2.log "cannot re-execute $LOADER: No such file or directory; this loader goes on enforcing" &&
+  pass "re-execution failed: said so" || fail "failed re-execution: $(tail -3 /tmp/loader2.log)"
+mv $LOADER.away $LOADER
+check "re-execution failed: enforcement stays" EPERM 1000 $O open r $F
+update_ok "after a failed re-execution"
 kill -TERM $loader; wait $loader; st=$?
 [ $st = 0 ] && pass "SIGTERM: loader exits 0" || fail "SIGTERM status $st"
 check "stopped on purpose: enforcement ends" ok 1000 $O open r /mnt/t/allow/1/2/3/4/5/6/f

@@ -28,6 +28,7 @@ int usage()
     std::fprintf(stderr,
                  "usage: qv_vm_tool set PATH allow|deny enforce|complain PERM all|UID[,UID] [APP...]\n"
                  "       qv_vm_tool del PATH | update | open r|w|d PATH [TIMES] | exec PATH | reader\n"
+                 "       qv_vm_tool probe PATH STOPFILE\n"
                  "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n");
     return 2;
 }
@@ -92,6 +93,32 @@ int open_as(const char *mode, const char *path, int times)
     std::printf("%s\n", answer(fd < 0 ? errno : 0));
     if (fd >= 0)
         close(fd);
+    return 0;
+}
+
+// Opens path for reading again and again until stopfile exists, then
+// counts the answers: "opened N refused M other K".
+int probe(const char *path, const char *stopfile)
+{
+    unsigned long opened = 0, refused = 0, other = 0;
+    bool told = false;
+    while (access(stopfile, F_OK) != 0) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ++opened;
+            close(fd);
+        } else if (errno == EPERM) {
+            ++refused;
+        } else {
+            ++other;
+        }
+        if (!told) {
+            std::printf("probing\n");
+            std::fflush(stdout);
+            told = true;
+        }
+    }
+    std::printf("opened %lu refused %lu other %lu\n", opened, refused, other);
     return 0;
 }
 
@@ -197,6 +224,8 @@ int main(int argc, char **argv)
     }
     if (cmd == "open" && (argc == 4 || argc == 5))
         return open_as(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 1);
+    if (cmd == "probe" && argc == 4)
+        return probe(argv[2], argv[3]);
     if (cmd == "exec" && argc == 3)
         return exec_as(argv[2]);
     if (cmd == "reader")
