@@ -199,7 +199,9 @@ void kill_loader(const std::string &socket_path)
 TEST_F(HostileLimits, AFailedReloadAfterADeletionIsReturned)
 {
     enter();
-    ASSERT_EQ(qvt::mount_tmpfs("/run/quorvane"), 0);
+    // A tmpfs on all of /run, so not even the loader's folder is made on the host's.
+    ASSERT_EQ(qvt::mount_tmpfs("/run"), 0);
+    ASSERT_EQ(qvt::mkdir_p("/run/quorvane"), 0);
     launch();
     ASSERT_EQ(enable("/home/u/a", {"/usr/bin/a"}, true).status, 0);
     ASSERT_NO_FATAL_FAILURE(kill_loader("/run/quorvane/control"));
