@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -202,16 +201,6 @@ int floor_call(sd_bus *bus)
     return count;
 }
 
-long vm_rss_kib(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
                                             "--clear-groups"};
 
@@ -290,7 +279,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "quorvane_daemon did not start\n");
         return 1;
     }
-    const long rss_idle = vm_rss_kib(daemon.pid);
+    const long rss_idle = qvt::vm_rss_kib(daemon.pid);
 
     QvProfile p;
     p.file = probe_path;
@@ -356,7 +345,7 @@ int main(int argc, char *argv[])
                 listed, floor_listed, 1000 * list_time / (5 * list_n), 1000 * floor_time / (5 * list_n), floor_ratio,
                 floor_ratio <= 2.0 ? "met" : "MISSED");
     qvt::kill_and_wait(floor_pid);
-    const long rss_profiles = vm_rss_kib(daemon.pid);
+    const long rss_profiles = qvt::vm_rss_kib(daemon.pid);
 
     flood_figures(&sb, quick ? 50 : 200);
 
@@ -374,7 +363,7 @@ int main(int argc, char *argv[])
     for (int i = 0; i < lookups; ++i)
         call(client.get(), "GetMode", "s", ("/home/bench/heavy" + std::to_string(i % big)).c_str());
     double lookup_s = seconds_since(t0);
-    const long rss_hostile = vm_rss_kib(daemon.pid);
+    const long rss_hostile = qvt::vm_rss_kib(daemon.pid);
     std::printf("VmRSS of the service: idle %ld KiB; after %d profiles and List %ld KiB; after %d lookups of %d "
                 "profiles of 10,000 applications (%.1f ms each) %ld KiB (target < 32768: %s)\n",
                 rss_idle, profiles, rss_profiles, lookups, big, 1000 * lookup_s / lookups, rss_hostile,

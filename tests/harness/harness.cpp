@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -551,6 +552,16 @@ Captured capture(const std::string &dir, const std::function<void()> &fn)
     close(out);
     close(err);
     return Captured{read_file(dir + "/captured.out"), read_file(dir + "/captured.err")};
+}
+
+long vm_rss_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
 }
 
 }  // namespace qvt

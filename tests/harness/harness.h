@@ -83,6 +83,9 @@ RunResult run(const std::vector<std::string> &argv,
 // timeout (the process is left running).
 int wait_exit(pid_t pid, int timeout_ms = 30000);
 
+// The resident memory of process pid in KiB (VmRSS), or -1.
+long vm_rss_kib(pid_t pid);
+
 // SIGKILL and reap.
 void kill_and_wait(pid_t pid);
 

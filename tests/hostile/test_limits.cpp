@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 
 #include "hostile_env.h"
 #include "profile_file.h"
@@ -49,16 +48,6 @@ Strings numbered(const std::string &prefix, int count, size_t width = 0)
         out.push_back(s.size() < width ? s + std::string(width - s.size(), 'x') : s);
     }
     return out;
-}
-
-long vm_rss_kib(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
 }
 
 qvt::RunResult busctl_as_nobody(const Strings &call)
@@ -114,7 +103,7 @@ TEST_F(HostileLimits, HostileLookupsKeepTheServiceSmall)
     for (const auto &path : paths)
         plant(path, numbered("/usr/bin/application-", 10000));
     launch();
-    const long idle = vm_rss_kib(env.daemon.pid);
+    const long idle = qvt::vm_rss_kib(env.daemon.pid);
     // 1,100 lookups that each parse a profile of 10,000 applications.
     std::string code =
         "import dbus\n"
@@ -127,7 +116,7 @@ TEST_F(HostileLimits, HostileLookupsKeepTheServiceSmall)
     argv.insert(argv.end(), {"/usr/bin/python3", "-c", code});
     qvt::RunResult r = qvt::run(argv, {}, "", 120000);
     EXPECT_EQ(r.out, "1100\n") << r.err;
-    const long after = vm_rss_kib(env.daemon.pid);
+    const long after = qvt::vm_rss_kib(env.daemon.pid);
     std::printf("VmRSS idle %ld KiB, after 1,100 lookups of 60 profiles of 10,000 applications %ld KiB\n", idle,
                 after);
     EXPECT_LT(after, 32 << 10);
