@@ -2,6 +2,7 @@
 // quorvane_daemon: the bus spine, caller vetting and the protection methods
 // of the file-protection and camera-control objects.
 #include <libintl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,6 +318,19 @@ size_t strings_wire_size(const std::vector<std::string> &strings, const char *sk
     return size;
 }
 
+// A call that took more than this much heap (a large profile parsed, a long
+// reply built) hands its freed memory back to the system once it is answered:
+// the allocator would otherwise keep it, and one hostile read would leave the
+// service at many times its working size.
+constexpr size_t heap_return_min = 1u << 20;
+bool heap_to_return = false;
+
+void note_heap_use(size_t bytes)
+{
+    if (bytes > heap_return_min)
+        heap_to_return = true;
+}
+
 // -E2BIG, with one line, for a reply the bus would refuse.
 int check_reply_size(const char *member, size_t size)
 {
@@ -340,7 +354,9 @@ int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const ch
     }
     QvProfile profile = qv_get_profile(filepath);
     if (profile.rules.size() == 1) {
-        int r = check_reply_size("GetApps", strings_wire_size(profile.rules.front().app_paths, "*") + 4);
+        const size_t size = strings_wire_size(profile.rules.front().app_paths, "*") + 4;
+        note_heap_use(size);
+        int r = check_reply_size("GetApps", size);
         if (r < 0)
             return r;
     }
@@ -418,6 +434,7 @@ int getmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const ch
     QvProfile profile = qv_get_profile(filepath);
     if (!profile.rules.empty()) {
         const QvRule &rule = profile.rules.front();
+        note_heap_use(strings_wire_size(rule.app_paths));
         mode = 2;
         for (const auto &app : rule.app_paths)
             if (app == "*")
@@ -513,7 +530,9 @@ int file_list(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
     if (r < 0)
         return r;
     std::vector<std::string> files = qv_get_files();
-    r = check_reply_size("List", strings_wire_size(files));
+    const size_t size = strings_wire_size(files);
+    note_heap_use(size);
+    r = check_reply_size("List", size);
     if (r < 0)
         return r;
 
@@ -648,6 +667,10 @@ int main(int argc, char *argv[])
         if (r < 0) {
             QV_LOG(stdout, "Failed to process bus: \n\n");
             break;
+        }
+        if (heap_to_return) {
+            malloc_trim(0);
+            heap_to_return = false;
         }
         if (r > 0)
             continue;

@@ -79,9 +79,11 @@ TEST_F(HostileLimits, RepliesTheBusWouldRefuseAreErrorsAndTheServiceStays)
         const char *what;
         Strings call;
         const char *printed;
+        long rss_max_kib;  // afterwards; 0: not bounded (List keeps the store's paths)
     } rows[] = {
-        {"List", {qvt::file_object, qvt::file_iface, "List"}, "List reply of "},
-        {"GetApps", {qvt::file_object, qvt::file_iface, "GetApps", "s", "/home/u/huge"}, "GetApps reply of "},
+        {"GetApps", {qvt::file_object, qvt::file_iface, "GetApps", "s", "/home/u/huge"}, "GetApps reply of ",
+         32 << 10},
+        {"List", {qvt::file_object, qvt::file_iface, "List"}, "List reply of ", 0},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -91,6 +93,13 @@ TEST_F(HostileLimits, RepliesTheBusWouldRefuseAreErrorsAndTheServiceStays)
         EXPECT_TRUE(daemon_alive());
         EXPECT_EQ(count_of(daemon_err(), row.printed), 1u) << daemon_err();
         EXPECT_EQ(getmode("/home/u/huge"), 2);  // still serving
+        // Answered once the service is done with the large calls.
+        EXPECT_EQ(getmode("/home/u/unprotected"), 1);
+        const long rss = qvt::vm_rss_kib(env.daemon.pid);
+        std::printf("VmRSS after the refused %s: %ld KiB\n", row.what, rss);
+        if (row.rss_max_kib && !sanitized) {  // a sanitizer's allocator keeps what is freed
+            EXPECT_LT(rss, row.rss_max_kib);
+        }
     }
 }
 
