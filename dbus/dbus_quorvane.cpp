@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -122,7 +123,13 @@ int get_dir_file_count(const char *dir_path)
 void set_service_status()
 {
     const char *cmd = get_dir_file_count(profile_dir) > 0 ? unit_enable_cmd : unit_disable_cmd;
-    // The unit's state is systemctl's business; its exit status is not ours.
+    // The profile change stands whatever systemctl answers; a failure is
+    // said, so that a unit left in the wrong state can be found.
     int status = std::system(cmd);
-    (void)status;
+    if (status == -1)
+        QV_LOG(stderr, "\"%s\" could not be run: %s\n", cmd, std::strerror(errno));
+    else if (WIFSIGNALED(status))
+        QV_LOG(stderr, "\"%s\" was killed by signal %d\n", cmd, WTERMSIG(status));
+    else if (WEXITSTATUS(status) != 0)
+        QV_LOG(stderr, "\"%s\" failed with exit status %d\n", cmd, WEXITSTATUS(status));
 }

@@ -176,6 +176,13 @@ TEST_F(Editing, DeletionSequences)
     EXPECT_EQ(lib.calls, Strings{"set+update /dev/video0"});
     EXPECT_NE(err.find("-> qv_set_and_update_profile failed. file = /dev/video0\n"), std::string::npos);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 2u);
+    // No systemctl at all: said, and the deletion still stands.
+    setenv("PATH", "/nonexistent", 1);
+    lib.calls.clear();
+    lib.del_result = 0;
+    err = capture_stderr([] { EXPECT_EQ(delete_profile("/home/u/gone"), 0); });
+    EXPECT_NE(err.find("-> \"systemctl disable quorvane.service\" failed with exit status 127\n"), std::string::npos)
+        << err;
 }
 
 TEST_F(Editing, DirectoryCount)
