@@ -211,29 +211,28 @@ int replace_file(int dir, int staging, const std::string &name, const std::strin
 }
 
 // Reads and parses one profile file into *out, through *buf (kept between
-// calls to spare an allocation per file).
-// -ENOENT (silent) when there is none; anything else unusable is reported
-// naming shown and gives -EBADMSG.
-int read_profile_file(int dir, const char *name, const std::string &shown, std::string *buf,
-                      QvProfile *out, struct stat *st_out = nullptr)
+// calls to spare an allocation per file). -ENOENT when there is none;
+// -EBADMSG, with the reason in *why, when it is there but unusable.
+int load_profile_file(int dir, const char *name, std::string *buf, QvProfile *out, std::string *why,
+                      struct stat *st_out = nullptr)
 {
+    why->clear();
     int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return -ENOENT;
-        report(shown, errno == ELOOP ? "a symbolic link, not a regular file" : std::strerror(errno));
+        *why = errno == ELOOP ? "a symbolic link, not a regular file" : std::strerror(errno);
         return -EBADMSG;
     }
-    std::string why;
     std::string &text = *buf;
     text.clear();
     struct stat st;
     if (fstat(fd, &st) < 0)
-        why = std::strerror(errno);
+        *why = std::strerror(errno);
     else if (!S_ISREG(st.st_mode))
-        why = "not a regular file";
+        *why = "not a regular file";
     else if (static_cast<unsigned long long>(st.st_size) > QV_PROFILE_SIZE_MAX)
-        why = "larger than 64 MiB";
+        *why = "larger than 64 MiB";
     else {
         // One read of the whole file; a short read of a regular file is its end.
         text.resize(static_cast<size_t>(st.st_size) + 1);
@@ -243,7 +242,7 @@ int read_profile_file(int dir, const char *name, const std::string &shown, std::
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                why = std::strerror(errno);
+                *why = std::strerror(errno);
                 break;
             }
             got += static_cast<size_t>(n);
@@ -256,12 +255,20 @@ int read_profile_file(int dir, const char *name, const std::string &shown, std::
     close(fd);
     if (st_out)
         *st_out = st;
-    if (why.empty())
-        qv_parse_profile(text, out, &why);
-    if (why.empty())
-        return 0;
-    report(shown, why);
-    return -EBADMSG;
+    if (why->empty() && qv_parse_profile(text, out, why) != 0 && why->empty())
+        *why = "not a profile";
+    return why->empty() ? 0 : -EBADMSG;
+}
+
+// load_profile_file, with an unusable file reported naming shown.
+int read_profile_file(int dir, const char *name, const std::string &shown, std::string *buf,
+                      QvProfile *out, struct stat *st_out = nullptr)
+{
+    std::string why;
+    int r = load_profile_file(dir, name, buf, out, &why, st_out);
+    if (r == -EBADMSG)
+        report(shown, why);
+    return r;
 }
 
 bool valid_profile_enums(const QvProfile &profile)
@@ -431,18 +438,28 @@ bool index_drain(PathIndex &ix)
     }
 }
 
+// load_profile_file, and the file must record the path it is stored for.
+int read_stored(int dir, const std::string &name, std::string *buf, QvProfile *out, std::string *why)
+{
+    int r = load_profile_file(dir, name.c_str(), buf, out, why);
+    if (r == 0 && (qv_check_path(out->file) != 0 || qv_profile_file_name(out->file) != name)) {
+        *why = "records a path that is not stored under this name";
+        r = -EBADMSG;
+    }
+    return r;
+}
+
 // The recorded path of the profile file name in dir, or false (reported
 // when the file is there but unusable).
 bool read_listed(int dir, const std::string &name, std::string *text, std::string *path)
 {
-    const std::string shown = QV_PROFILE_DIR + name;
     QvProfile p;
-    if (read_profile_file(dir, name.c_str(), shown, text, &p) != 0)
+    std::string why;
+    int r = read_stored(dir, name, text, &p, &why);
+    if (r == -EBADMSG)
+        report(QV_PROFILE_DIR + name, why);
+    if (r != 0)
         return false;
-    if (qv_check_path(p.file) != 0 || qv_profile_file_name(p.file) != name) {
-        report(shown, "records a path that is not stored under this name");
-        return false;
-    }
     *path = std::move(p.file);
     return true;
 }
@@ -634,4 +651,10 @@ std::vector<std::string> qv_get_files()
     if (ix.fd < 0)
         index_reset(ix);  // nothing would keep it valid
     return files;
+}
+
+int qv_read_profile_file(int dir, const std::string &name, QvProfile *out, std::string *why)
+{
+    std::string buf;
+    return read_stored(dir, name, &buf, out, why);
 }

@@ -69,6 +69,12 @@ int qv_del_profile(const std::string &path);
 // -ETIMEDOUT, -EIO.
 int qv_update();
 
+// Reads the profile file name in the directory open as dir (a store being
+// checked), as the store reads its own, without reporting: 0 with *out filled
+// when it is a readable profile that records the path it is stored for;
+// -ENOENT when there is no such file; -EBADMSG with the reason in *why.
+int qv_read_profile_file(int dir, const std::string &name, QvProfile *out, std::string *why);
+
 // Paths that have a stored, readable profile, in byte-wise ascending order
 // (unsigned bytes, as std::string compares). Unusable files are reported on
 // standard error and left out. Served from memory: the store directory is

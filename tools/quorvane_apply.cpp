@@ -12,62 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "common.h"
-#include "profile_file.h"
+#include "diag.h"
 #include "quorvane.h"
 
-namespace {
-
-struct DirClose {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using DirRef = std::unique_ptr<DIR, DirClose>;
-
-// Reads the whole file name in dir; "" or the reason it cannot be read.
-std::string read_whole(int dir, const char *name, std::string *text)
-{
-    int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return std::strerror(errno);
-    struct stat st;
-    std::string why;
-    if (fstat(fd, &st) < 0)
-        why = std::strerror(errno);
-    else if (static_cast<size_t>(st.st_size) > QV_PROFILE_SIZE_MAX)
-        why = "larger than any profile";
-    char buf[65536];
-    while (why.empty()) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            why = std::strerror(errno);
-        if (n <= 0)
-            break;
-        text->append(buf, static_cast<size_t>(n));
-        if (text->size() > QV_PROFILE_SIZE_MAX)
-            why = "larger than any profile";
-    }
-    close(fd);
-    return why;
-}
-
-// "" when the regular file name holds a profile stored under its own name.
-std::string check_profile(int dir, const char *name)
-{
-    std::string text;
-    std::string why = read_whole(dir, name, &text);
-    if (!why.empty())
-        return why;
-    QvProfile profile;
-    if (qv_parse_profile(text, &profile, &why) != 0)
-        return why.empty() ? "not a profile" : why;
-    if (qv_check_path(profile.file) != 0 || qv_profile_file_name(profile.file) != name)
-        return "records a path that is not stored under this name";
-    return "";
-}
-
-}  // namespace
+using DirRef = std::unique_ptr<DIR, qv_release<closedir>>;
 
 int main(int argc, char *argv[])
 {
@@ -90,8 +38,9 @@ int main(int argc, char *argv[])
         // dot-named subdirectory.
         if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0 || !S_ISREG(st.st_mode))
             continue;
-        std::string why = check_profile(dirfd(dir.get()), entry->d_name);
-        if (why.empty()) {
+        QvProfile profile;
+        std::string why;
+        if (qv_read_profile_file(dirfd(dir.get()), entry->d_name, &profile, &why) == 0) {
             ++good;
             continue;
         }
