@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// quorvane_notify: reads the kernel module's block records and shows each new
-// one as a desktop notification with a button to the privacy settings.
+// quorvane_notify: reads the block records of its user (the kernel module's
+// event file, or else the enforcement loader's record stream) and shows each
+// new one as a desktop notification with a button to the privacy settings.
 #include "notify.h"
 
 #include <libintl.h>
+#include <sys/socket.h>
 
 #include <systemd/sd-bus.h>
 
@@ -17,6 +19,7 @@
 #include <memory>
 
 #include "common.h"
+#include "enforce.h"
 
 namespace {
 
@@ -238,6 +241,19 @@ int notify_message(const char *filepath, const char *exe)
 }
 
 #ifndef QUORVANE_NO_MAIN
+namespace {
+
+// True when standard input is a connected packet socket: the record stream
+// as the session's launcher hands it over.
+bool record_stream_on_stdin()
+{
+    int type = 0;
+    socklen_t len = sizeof type;
+    return getsockopt(0, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_SEQPACKET;
+}
+
+}  // namespace
+
 int main(int, char **)
 {
     // Diagnostics reach a log line by line, not when a buffer fills.
@@ -248,19 +264,38 @@ int main(int, char **)
     bindtextdomain(text_domain, locale_dir);
     textdomain(text_domain);
 
-    FileRef events(std::fopen(event_file, "r"));
-    if (!events) {
-        QV_LOG(stderr, "open %s failed!\n", event_file);
-        return -1;
-    }
-
     // Reused for every record: each whole read overwrites all of it.
     char record[RECORD_SIZE];
     FieldSpill spill;
-    while (std::fread(record, RECORD_SIZE, 1, events.get()) == 1) {
-        RecordFields fields = split_record(record, &spill);
-        notify_message(fields.filepath, fields.exe);
+    FileRef events(std::fopen(event_file, "r"));
+    if (events) {
+        while (std::fread(record, RECORD_SIZE, 1, events.get()) == 1) {
+            RecordFields fields = split_record(record, &spill);
+            notify_message(fields.filepath, fields.exe);
+        }
+        return 0;
     }
-    return 0;
+    // No kernel module: the enforcement loader's record stream of this
+    // user, handed over on standard input by the session's launcher, or
+    // connected here. The stream ends when the loader stops or restarts.
+    const int open_errno = errno;
+    int stream = record_stream_on_stdin() ? 0 : -ENOENT;
+    if (stream < 0 && open_errno == ENOENT)
+        stream = qv_connect_record_stream();
+    if (stream < 0) {
+        QV_LOG(stderr, "open %s failed!\n", event_file);
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = recv(stream, record, sizeof record, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        if (n == static_cast<ssize_t>(RECORD_SIZE)) {
+            RecordFields fields = split_record(record, &spill);
+            notify_message(fields.filepath, fields.exe);
+        }
+    }
 }
 #endif

@@ -64,6 +64,11 @@ constexpr int QV_RELOAD_TIMEOUT_MS = 20000;
 int qv_reload_enforcement(const char *socket_path = QV_CONTROL_SOCKET,
                           int timeout_ms = QV_RELOAD_TIMEOUT_MS);
 
+// Connects to the loader's record stream at socket_path: the connected
+// socket (close-on-exec), or a negative errno (-ENOENT: no loader installed;
+// -ECONNREFUSED: the loader is not running).
+int qv_connect_record_stream(const char *socket_path = QV_NOTIFY_SOCKET);
+
 // Parses a reply to "reload": 0 for "ok ...", the negative errno of
 // "error <errno> ...", -EIO for anything else.
 int qv_parse_reload_reply(const std::string &reply);

@@ -31,6 +31,25 @@ int64_t now_ms()
     return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// A SOCK_SEQPACKET connection to the loader's socket at path, or -errno.
+int connect_seqpacket(const char *path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof addr.sun_path)
+        return -ENAMETOOLONG;
+    std::strcpy(addr.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        int r = -errno;
+        close(fd);
+        return r;
+    }
+    return fd;
+}
+
 }  // namespace
 
 int qv_parse_reload_reply(const std::string &reply)
@@ -50,24 +69,20 @@ int qv_parse_reload_reply(const std::string &reply)
     return -static_cast<int>(n);
 }
 
+int qv_connect_record_stream(const char *socket_path)
+{
+    return connect_seqpacket(socket_path);
+}
+
 int qv_reload_enforcement(const char *socket_path, int timeout_ms)
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (std::strlen(socket_path) >= sizeof addr.sun_path)
-        return -ENAMETOOLONG;
-    std::strcpy(addr.sun_path, socket_path);
-
     Fd s;
-    s.fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    s.fd = connect_seqpacket(socket_path);
+    // No socket at all: no enforcement is installed, the store is all.
+    if (s.fd == -ENOENT)
+        return 0;
     if (s.fd < 0)
-        return -errno;
-    if (connect(s.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        // No socket at all: no enforcement is installed, the store is all.
-        if (errno == ENOENT)
-            return 0;
-        return -errno;
-    }
+        return s.fd;
     const char request[] = QV_REQ_RELOAD;
     if (send(s.fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0)
         return -errno;

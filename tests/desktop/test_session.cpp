@@ -102,14 +102,6 @@ protected:
         }
     }
 
-    void need_user_namespaces()
-    {
-        auto r = qvt::run({"/usr/bin/setpriv", std::string("--reuid=") + this_user, std::string("--regid=") + this_user,
-                           "--clear-groups", "/usr/bin/unshare", "--user", "--mount", "true"});
-        if (r.status != 0)
-            GTEST_SKIP() << "unprivileged user namespaces are not available here: " << r.err;
-    }
-
     void start_session_bus(const std::string &extra_config = "")
     {
         ASSERT_EQ(qvt::start_bus(&sb, "session", &bus, extra_config), "");
@@ -187,7 +179,6 @@ TEST_F(SessionTest, KernelFileOrNothingInstalled)
 
 TEST_F(SessionTest, RecordStreamReachesOnlyThisUsersNotifier)
 {
-    ASSERT_NO_FATAL_FAILURE(need_user_namespaces());
     ASSERT_NO_FATAL_FAILURE(start_recording_service());
     ASSERT_NO_FATAL_FAILURE(start_loader());
     ASSERT_NO_FATAL_FAILURE(start_session());
@@ -201,7 +192,6 @@ TEST_F(SessionTest, RecordStreamReachesOnlyThisUsersNotifier)
 
 TEST_F(SessionTest, StreamEndsAndTheNotifierIsRestartedOnTheNextStream)
 {
-    ASSERT_NO_FATAL_FAILURE(need_user_namespaces());
     ASSERT_NO_FATAL_FAILURE(start_recording_service());
     ASSERT_NO_FATAL_FAILURE(start_loader());
     ASSERT_NO_FATAL_FAILURE(start_session());
@@ -217,6 +207,20 @@ TEST_F(SessionTest, StreamEndsAndTheNotifierIsRestartedOnTheNextStream)
     tell_loader(std::string("deliver ") + this_user + " /home/me/b /usr/bin/after-restart");
     ASSERT_TRUE(qvt::wait_for_text(calls, "/usr/bin/after-restart")) << qvt::read_file(session.err_path);
     EXPECT_EQ(waitpid(session.pid, nullptr, WNOHANG), 0) << "the launcher itself keeps running";
+}
+
+// Started alone, the notifier connects to its user's stream itself and ends
+// with it.
+TEST_F(SessionTest, NotifierAloneReadsTheStreamUntilItEnds)
+{
+    ASSERT_NO_FATAL_FAILURE(start_recording_service());
+    ASSERT_NO_FATAL_FAILURE(start_loader());
+    qvt::Proc notifier = qvt::spawn(&sb, as_this_user(qvt::binary_path("dbus/quorvane_notify")), session_env());
+    ASSERT_TRUE(qvt::wait_for_text(loader.out_path, std::string("peer ") + this_user + "\n"));
+    tell_loader(std::string("deliver ") + this_user + " /home/me/Documents /usr/bin/read-alone");
+    ASSERT_TRUE(qvt::wait_for_text(calls, "/usr/bin/read-alone" + files_suffix)) << qvt::read_file(notifier.err_path);
+    tell_loader("exit");
+    EXPECT_EQ(qvt::wait_exit(notifier.pid), 0) << qvt::read_file(notifier.err_path);
 }
 
 // On the nimbra desktop its own notification service owns the name: the
@@ -244,7 +248,6 @@ protected:
         for (const char *tool : {"/usr/bin/Xvfb", "/usr/bin/dunst", "/usr/bin/dunstctl", "/usr/bin/import"})
             if (access(tool, X_OK) != 0)
                 GTEST_SKIP() << tool << " is not installed (scripts/deps installs it)";
-        ASSERT_NO_FATAL_FAILURE(need_user_namespaces());
         shown_pages = sb.scratch + "/shown-pages";
 
         std::string display_file = sb.scratch + "/display";

@@ -147,7 +147,8 @@ grep -q '"path":"/usr"' /run/quorvane/status.json && grep -q '"path":"/"' /run/q
 ls /usr/bin > /dev/null && cat /etc/passwd > /dev/null && pass "the machine keeps working" || fail "system trees"
 
 # Desktop sessions of alice and bob: the launcher runs a stand-in notifier
-# that copies the event file it provides to /tmp/notify/UID.
+# that copies the records it is handed (the stream, on its standard input)
+# to /tmp/notify/UID.
 sessions=
 if [ -n "${SESSION:-}" ]; then
   mkdir -p /tmp/notify && chmod 1777 /tmp/notify
@@ -168,7 +169,7 @@ if [ -n "$sessions" ]; then
   object=$(tail -c 1024 /tmp/notify/1000 | head -c 512 | tr -d '\000')
   exe=$(tail -c 1024 /tmp/notify/1000 | tail -c 512 | tr -d '\000')
   [ $((size % 1024)) = 0 ] && [ "$object" = /mnt/t/allow/1/2/3/4/5/6/f ] && [ "$exe" = /usr/bin/busybox ] &&
-    pass "alice's session: the 1024-byte record reaches the notifier's event file" ||
+    pass "alice's session: the 1024-byte record reaches the notifier" ||
     fail "alice's session: $size bytes, object '$object', exe '$exe'"
   [ ! -s /tmp/notify/1001 ] && pass "bob's session gets nothing" || fail "bob's session: $(wc -c < /tmp/notify/1001) bytes"
   kill $sessions
