@@ -12,21 +12,17 @@
 
 #include "common.h"
 #include "device_camera.h"
+#include "enforce.h"
+#include "quorvane.h"
 
 namespace {
 
-constexpr char profile_dir[] = "/etc/quorvane.d/";
 constexpr char unit_enable_cmd[] = "systemctl enable quorvane.service";
 constexpr char unit_disable_cmd[] = "systemctl disable quorvane.service";
 
 // Every uid, and the four access bits, as written into each rule.
-constexpr uint32_t all_uids = 4294967295u;
-constexpr uint32_t all_permissions = 15;
-
-struct DirClose {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using DirRef = std::unique_ptr<DIR, DirClose>;
+constexpr uint32_t all_uids = QV_UID_ALL;
+constexpr uint32_t all_permissions = QV_PERM_ALL;
 
 // The bus library turns only negative results into error replies; a positive
 // failure would leave the caller without an answer.
@@ -122,7 +118,7 @@ int get_dir_file_count(const char *dir_path)
 
 void set_service_status()
 {
-    const char *cmd = get_dir_file_count(profile_dir) > 0 ? unit_enable_cmd : unit_disable_cmd;
+    const char *cmd = get_dir_file_count(QV_PROFILE_DIR) > 0 ? unit_enable_cmd : unit_disable_cmd;
     // The profile change stands whatever systemctl answers; a failure is
     // said, so that a unit left in the wrong state can be found.
     int status = std::system(cmd);

@@ -26,7 +26,6 @@ namespace {
 using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
 using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
 using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
-using FileRef = std::unique_ptr<FILE, qv_release<std::fclose>>;
 
 constexpr char text_domain[] = "quorvane";
 // Only main() reads these; the tests build the file without it.

@@ -9,9 +9,11 @@
 #include <map>
 #include <string>
 
+#include "enforce.h"
+
 // One event record: two fixed text fields, nothing else.
-constexpr size_t RECORD_SIZE = 1024;
-constexpr size_t FIELD_SIZE = 512;
+constexpr size_t RECORD_SIZE = QV_RECORD_SIZE;
+constexpr size_t FIELD_SIZE = QV_RECORD_FIELD;
 
 // Repeats of one event within this many seconds are not shown again.
 extern const int gap_seconds;

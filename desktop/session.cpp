@@ -42,15 +42,6 @@ constexpr int backoff_first_ms = 100;
 constexpr int backoff_max_ms = 10000;
 constexpr int stream_settled_s = 10;
 
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 std::string installed_notifier()
 {
     char self[4096];
@@ -94,7 +85,7 @@ void run_notifier(int stream, const char *notifier)
 {
     int backoff_ms = backoff_first_ms;
     for (;;) {
-        Fd stream{qv_connect_record_stream()};
+        QvFd stream{qv_connect_record_stream()};
         time_t started = std::time(nullptr);
         if (stream.fd >= 0)
             run_notifier(stream.fd, notifier);

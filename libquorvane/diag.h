@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The one diagnostic macro and the scope-bound holder template, shared by the
-// store, the programs and the tools (the store depends on nothing of theirs).
+// The one diagnostic macro, shared by the store, the programs and the tools
+// (the store depends on nothing of theirs), with the scope-bound holders.
 #pragma once
 
 #include <cstdio>
 #include <string>
+
+#include "holders.h"
 
 // Base name of a source path, evaluated at compile time from __FILE__.
 constexpr const char *qv_base_name(const char *path)
@@ -19,14 +21,6 @@ constexpr const char *qv_base_name(const char *path)
 // One diagnostic line: "<file>(<line>)-> " followed by the message.
 #define QV_LOG(stream, fmt, ...) \
     std::fprintf((stream), "%s(%d)-> " fmt, qv_base_name(__FILE__), __LINE__, ##__VA_ARGS__)
-
-// Scope-bound holders: one alias per library type, released by the library's
-// own release function on every path.
-template <auto Release>
-struct qv_release {
-    template <typename T>
-    void operator()(T *p) const { Release(p); }
-};
 
 // A string the caller controls (a path, an application name), made fit for one
 // log field: control characters, and the backslash that starts an escape, are

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The store's side of the reload handshake with the enforcement loader.
 #include "enforce.h"
+#include "holders.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,15 +15,6 @@
 #include <cstring>
 
 namespace {
-
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 int64_t now_ms()
 {
@@ -76,7 +68,7 @@ int qv_connect_record_stream(const char *socket_path)
 
 int qv_reload_enforcement(const char *socket_path, int timeout_ms)
 {
-    Fd s;
+    QvFd s;
     s.fd = connect_seqpacket(socket_path);
     // No socket at all: no enforcement is installed, the store is all.
     if (s.fd == -ENOENT)

@@ -15,8 +15,6 @@
 #include "diag.h"
 #include "quorvane.h"
 
-using DirRef = std::unique_ptr<DIR, qv_release<closedir>>;
-
 int main(int argc, char *argv[])
 {
     (void)argc;

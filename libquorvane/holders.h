@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The scope-bound holders every program of ours uses: one alias per library
+// type, released by the library's own release function on every path, and
+// the one holder of a plain file descriptor.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+template <auto Release>
+struct qv_release {
+    template <typename T>
+    void operator()(T *p) const { Release(p); }
+};
+
+using DirRef = std::unique_ptr<DIR, qv_release<closedir>>;
+using FileRef = std::unique_ptr<FILE, qv_release<std::fclose>>;
+
+// A file descriptor, closed when its holder goes (-1 or a negative errno
+// holds nothing).
+struct QvFd {
+    int fd = -1;
+
+    QvFd() = default;
+    explicit QvFd(int f) : fd(f) {}
+    QvFd(const QvFd &) = delete;
+    QvFd &operator=(const QvFd &) = delete;
+    ~QvFd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
