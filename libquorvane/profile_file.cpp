@@ -283,12 +283,13 @@ int qv_check_path(const std::string &path)
 
 std::string qv_profile_file_name(const std::string &path)
 {
-    std::string name;
     size_t start = path.find_first_not_of('/');
     if (start == std::string::npos)
         start = path.size();
-    for (size_t i = start; i < path.size() && name.size() < QV_NAME_PREFIX_MAX; ++i)
-        name += name_safe_byte(static_cast<unsigned char>(path[i])) ? path[i] : '_';
+    std::string name = path.substr(start, QV_NAME_PREFIX_MAX);
+    for (char &c : name)
+        if (!name_safe_byte(static_cast<unsigned char>(c)))
+            c = '_';
     // A leading dot would hide the file (and "." or ".." prefixes look like
     // directory entries); a leading dash reads as an option to tools.
     if (!name.empty() && (name[0] == '.' || name[0] == '-'))

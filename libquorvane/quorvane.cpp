@@ -301,6 +301,31 @@ std::mutex cache_mutex;
 std::unordered_map<std::string, CachedProfile> cache;
 size_t cache_bytes = 0;
 
+// File names of recently looked-up paths: a name costs a SHA-256 of the
+// path, the memo a hash of it. Only short paths are kept, and the memo is
+// cleared whole when full, so it stays within a few MiB whatever is asked.
+constexpr size_t NAME_MEMO_MAX = 4096;
+constexpr size_t NAME_MEMO_PATH_MAX = 256;
+std::unordered_map<std::string, std::string> name_memo;  // under cache_mutex
+
+std::string file_name_of(const std::string &path)
+{
+    if (path.size() > NAME_MEMO_PATH_MAX)
+        return qv_profile_file_name(path);
+    {
+        std::lock_guard<std::mutex> guard(cache_mutex);
+        auto it = name_memo.find(path);
+        if (it != name_memo.end())
+            return it->second;
+    }
+    std::string name = qv_profile_file_name(path);
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    if (name_memo.size() >= NAME_MEMO_MAX)
+        name_memo.clear();
+    name_memo.emplace(path, name);
+    return name;
+}
+
 // Heap taken by a string's characters (none when they fit in the object).
 size_t string_heap(const std::string &s)
 {
@@ -518,7 +543,7 @@ QvProfile qv_get_profile(const std::string &path)
     none.file = path;
     if (qv_check_path(path) != 0)
         return none;
-    const std::string name = qv_profile_file_name(path);
+    const std::string name = file_name_of(path);
     const std::string shown = QV_PROFILE_DIR + name;
 
     struct stat st;
