@@ -46,15 +46,6 @@ namespace {
 #define QV_LSM_LIST "/sys/kernel/security/lsm"
 #define QV_LINK_PIN QV_PIN_DIR "/file_open"
 
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 using SkelRef = std::unique_ptr<quorvane_bpf, qv_release<quorvane_bpf__destroy>>;
 using RingRef = std::unique_ptr<ring_buffer, qv_release<ring_buffer__free>>;
 using DirRef = std::unique_ptr<DIR, qv_release<closedir>>;
@@ -73,8 +64,9 @@ struct Loader {
     std::string reason;            // why enforcement is not active
     Policy last;                   // the generation in force
     size_t profiles = 0;
-    std::set<std::string> reported;  // journal lines already written once
-    std::set<std::string> known;     // profile paths of the generation in force
+    std::set<std::string> reported;  // journal lines already written once this boot
+    bool state_dirty = false;        // reported has lines QV_LOADER_STATE_FILE lacks
+    std::set<std::string> known;     // paths of the profiles in force
     bool walk_new_trees = true;      // false until the first reload after a takeover
 };
 
@@ -113,10 +105,83 @@ std::string kernel_refusal()
     return "";
 }
 
+// This boot's id, as the kernel names it.
+std::string boot_id()
+{
+    std::ifstream f("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(f, id);
+    return id;
+}
+
+// This process's start time, in clock ticks after boot (/proc/PID/stat's
+// 22nd field), which tells it apart from a later process with its pid.
+unsigned long long start_time()
+{
+    std::ifstream f("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i)
+        if (i == 22)
+            return std::stoull(field);
+    return 0;
+}
+
+// Journal lines are written once per boot: what was said is remembered in
+// QV_LOADER_STATE_FILE across re-executions and restarts.
+constexpr size_t reported_max = 100000;
+
 void report_once(Loader *l, const std::string &line)
 {
-    if (l->reported.insert(line).second)
-        QV_LOG(stderr, "%s\n", line.c_str());
+    if (l->reported.size() < reported_max && !l->reported.insert(line).second)
+        return;
+    l->state_dirty = true;
+    QV_LOG(stderr, "%s\n", line.c_str());
+}
+
+// Replaces path with text, atomically, readable with mode.
+void replace_file(const std::string &path, const std::string &text, mode_t mode)
+{
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::trunc);
+        f << text;
+        if (!f) {
+            QV_LOG(stderr, "cannot write %s\n", tmp.c_str());
+            return;
+        }
+    }
+    chmod(tmp.c_str(), mode);
+    if (rename(tmp.c_str(), path.c_str()) < 0)
+        QV_LOG(stderr, "cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
+}
+
+void save_state(Loader *l)
+{
+    if (!l->state_dirty)
+        return;
+    nlohmann::json state = {{"boot_id", boot_id()}, {"reported", l->reported}};
+    replace_file(QV_LOADER_STATE_FILE, state.dump() + "\n", 0600);
+    l->state_dirty = false;
+}
+
+// What an earlier image of this boot said already.
+void load_state(Loader *l)
+{
+    std::ifstream f(QV_LOADER_STATE_FILE);
+    nlohmann::json state = nlohmann::json::parse(f, nullptr, false);
+    if (!state.is_object() || state.value("boot_id", "") != boot_id())
+        return;
+    const nlohmann::json &reported = state["reported"];
+    if (!reported.is_array())
+        return;
+    for (const auto &line : reported)
+        if (line.is_string())
+            l->reported.insert(line.get<std::string>());
 }
 
 // Profiles left out and other surprises, once each in the journal.
@@ -142,26 +207,21 @@ void write_status(const Loader &l)
             for (const auto &c : per_cpu)
                 kernel_dropped += c.dropped;
     }
+    static const std::string boot = boot_id();
+    static const unsigned long long started = start_time();
     nlohmann::json status = {
         {"active", l.active},
         {"reason", l.reason},
-        {"profiles", l.profiles},
+        {"profiles", l.profiles - l.last.absent_cameras.size()},
         {"enforced", l.last.enforced},
         {"not_enforced", not_enforced},
+        {"absent", l.last.absent_cameras},
         {"records", {{"sent", l.stream.sent}, {"dropped", l.stream.dropped}, {"kernel_dropped", kernel_dropped}}},
+        {"pid", getpid()},
+        {"started", started},
+        {"boot_id", boot},
     };
-    const std::string tmp = QV_STATUS_FILE ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::trunc);
-        f << status.dump() << "\n";
-        if (!f) {
-            QV_LOG(stderr, "cannot write %s\n", tmp.c_str());
-            return;
-        }
-    }
-    chmod(tmp.c_str(), 0644);
-    if (rename(tmp.c_str(), QV_STATUS_FILE) < 0)
-        QV_LOG(stderr, "cannot replace %s: %s\n", QV_STATUS_FILE, std::strerror(errno));
+    replace_file(QV_STATUS_FILE, status.dump() + "\n", 0644);
 }
 
 // Puts policy into the idle slot as a fresh map, then flips the generation:
@@ -242,13 +302,15 @@ std::string reload(Loader *l)
     Policy policy = build_policy(profiles);
     report_policy(l, policy);
     std::set<std::string> current;
-    for (const auto &p : profiles) {
+    for (const auto &p : profiles)
         current.insert(p.file);
-        if (!l->known.count(p.file) && l->walk_new_trees &&
-            std::none_of(policy.not_enforced.begin(), policy.not_enforced.end(),
-                         [&](const NotEnforced &n) { return n.path == p.file; }))
-            report_hard_links(l, p.file);
-    }
+    for (const auto &n : policy.not_enforced)
+        current.erase(n.path);
+    for (const auto &a : policy.absent_cameras)
+        current.erase(a);
+    for (const auto &path : current)
+        if (!l->known.count(path) && l->walk_new_trees)
+            report_hard_links(l, path);
     l->known = std::move(current);
     l->walk_new_trees = true;
     int r = apply_policy(l->skel.get(), policy);
@@ -259,6 +321,7 @@ std::string reload(Loader *l)
     l->profiles = profiles.size();
     l->last = std::move(policy);
     write_status(*l);
+    save_state(l);
     return std::string(QV_REPLY_OK " ") + std::to_string(l->last.enforced) + " " +
            std::to_string(l->last.not_enforced.size());
 }
@@ -656,6 +719,7 @@ int main(int argc, char *argv[])
         sigaddset(&mask, sig);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     Loader l;
+    load_state(&l);
     // The binary a reload re-executes: the one this process was started
     // from, by the path it had then (an upgrade replaces the file there).
     char self[PATH_MAX];

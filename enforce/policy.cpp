@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "policy.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <tuple>
@@ -114,36 +116,40 @@ struct Lookups {
     std::map<std::string, std::pair<int, struct stat>> programs;  // errno, status
 };
 
-std::string tree_reason_with(const std::string &path, Lookups *lk);
+constexpr int links_max = 40;  // as the kernel's own walk
 
-}  // namespace
-
-std::string system_tree_reason(const std::string &path)
+std::deque<std::string> names_of(const std::string &path)
 {
-    Lookups lk;
-    return tree_reason_with(path, &lk);
+    std::deque<std::string> names;
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        if (j > i)
+            names.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return names;
 }
 
-namespace {
-
-std::string tree_reason_with(const std::string &path, Lookups *lk)
+bool only_root_writes(const struct stat &folder)
 {
-    if (path.empty() || path[0] != '/')
-        return "not an absolute path";
-    struct stat st;
-    bool exists = stat(path.c_str(), &st) == 0;
-    std::string why = tree_reason(lexical(path), exists ? &st : nullptr);
-    if (!why.empty() || !exists)
-        return why;
-    // Through symbolic links: the real path.
+    return folder.st_uid == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The path the kernel gives an open descriptor.
+std::string real_path_of(int fd)
+{
     char real[PATH_MAX];
-    if (!realpath(path.c_str(), real))
-        return "";
-    why = tree_reason(real, &st);
-    if (!why.empty())
-        return why;
-    // Through bind mounts: the real path or one of its folders is a system
-    // tree under another name.
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
+    return n > 0 ? std::string(real, static_cast<size_t>(n)) : std::string();
+}
+
+// Why the object at real (status st), or a folder above it, is a system tree
+// under another name (a bind mount); "" when none is.
+std::string bind_mount_reason(const std::string &real, const struct stat &st, Lookups *lk)
+{
     if (S_ISCHR(st.st_mode))
         return "";
     std::string p = real;
@@ -167,7 +173,118 @@ std::string tree_reason_with(const std::string &path, Lookups *lk)
     return "";
 }
 
+enum class Found { Object, Missing, Refused };
+
+Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *why);
+
+// Resolves a profile's path: Object with st its object's status; Missing
+// (why says what is missing; a camera node not there says nothing, as it
+// is no failure) or Refused, with why.
+Found resolve_profile_path(const std::string &path, Lookups *lk, struct stat *st, std::string *why)
+{
+    Found f = resolve_object(path, lk, st, why);
+    if (f == Found::Missing && lexical(path).compare(0, 10, "/dev/video") == 0)
+        why->clear();
+    return f;
+}
+
 }  // namespace
+
+namespace {
+
+Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *out)
+{
+    std::string &why = *out;
+    if (path.empty() || path[0] != '/') {
+        why = "not an absolute path";
+        return Found::Refused;
+    }
+    const std::string lex = lexical(path);
+    if (!(why = tree_reason(lex, nullptr)).empty())
+        return Found::Refused;
+    Fd fd(resolve_trusted(lex, &why));
+    if (fd.fd < 0 && !why.empty())
+        return Found::Refused;
+    if (fd.fd < 0 || fstat(fd.fd, st) < 0) {
+        why = std::string("cannot be resolved: ") + std::strerror(fd.fd < 0 ? -fd.fd : errno);
+        return Found::Missing;
+    }
+    const std::string real = real_path_of(fd.fd);
+    if (real.empty() || real[0] != '/') {
+        why = "cannot be resolved: its real path is unknown";
+        return Found::Missing;
+    }
+    if (!(why = tree_reason(lex, st)).empty() || !(why = tree_reason(real, st)).empty() ||
+        !(why = bind_mount_reason(real, *st, lk)).empty())
+        return Found::Refused;
+    return Found::Object;
+}
+
+}  // namespace
+
+int resolve_trusted(const std::string &path, std::string *why)
+{
+    std::deque<std::string> todo = names_of(path);
+    Fd dir(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return -errno;
+    std::string at;  // the folder reached so far, for the message
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string name = todo.front();
+        todo.pop_front();
+        if (name == ".")
+            continue;
+        Fd next(openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (next.fd < 0)
+            return -errno;
+        struct stat st, folder;
+        if (fstat(next.fd, &st) < 0 || fstat(dir.fd, &folder) < 0)
+            return -errno;
+        if (S_ISLNK(st.st_mode)) {
+            const std::string link = at + "/" + name;
+            if (st.st_uid != 0 || !only_root_writes(folder)) {
+                *why = "the symbolic link " + link +
+                       (st.st_uid != 0 ? " belongs to uid " + std::to_string(st.st_uid)
+                                       : " sits in a folder other users may write") +
+                       ", who could have planted it; it is not followed";
+                return -ELOOP;
+            }
+            if (++links > links_max)
+                return -ELOOP;
+            char target[PATH_MAX];
+            ssize_t n = readlinkat(next.fd, "", target, sizeof target - 1);
+            if (n <= 0)
+                return n < 0 ? -errno : -ENOENT;
+            std::deque<std::string> rest = names_of(std::string(target, static_cast<size_t>(n)));
+            todo.insert(todo.begin(), rest.begin(), rest.end());
+            if (target[0] == '/') {
+                Fd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                std::swap(dir.fd, root.fd);
+                at.clear();
+            }
+            continue;
+        }
+        if (!todo.empty() && !S_ISDIR(st.st_mode))
+            return -ENOTDIR;
+        std::swap(dir.fd, next.fd);
+        if (name == "..")
+            at = at.substr(0, at.rfind('/'));
+        else
+            at += "/" + name;
+    }
+    int fd = dir.fd;
+    dir.fd = -1;
+    return fd;
+}
+
+std::string system_tree_reason(const std::string &path)
+{
+    Lookups lk;
+    struct stat st;
+    std::string why;
+    return resolve_profile_path(path, &lk, &st, &why) == Found::Refused ? why : "";
+}
 
 Policy build_policy(const std::vector<QvProfile> &profiles)
 {
@@ -182,14 +299,13 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
             out.not_enforced.push_back({p.file, "has no rule"});
             continue;
         }
-        std::string why = tree_reason_with(p.file, &lk);
-        if (!why.empty()) {
-            out.not_enforced.push_back({p.file, why});
-            continue;
-        }
         struct stat st;
-        if (stat(p.file.c_str(), &st) < 0) {
-            out.not_enforced.push_back({p.file, std::string("cannot be resolved: ") + std::strerror(errno)});
+        std::string why;
+        if (resolve_profile_path(p.file, &lk, &st, &why) != Found::Object) {
+            if (why.empty())
+                out.absent_cameras.push_back(p.file);
+            else
+                out.not_enforced.push_back({p.file, why});
             continue;
         }
         const QvRule &rule = p.rules.front();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -11,6 +12,20 @@
 
 #include "policy_abi.h"
 #include "quorvane.h"
+
+// A file descriptor, closed with its scope.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 struct PolicyEntry {
     qv_key key;
@@ -26,6 +41,7 @@ struct Policy {
     std::vector<PolicyEntry> entries;
     std::vector<NotEnforced> not_enforced;  // stored, but not in force
     std::vector<std::string> notes;         // worth one journal line each
+    std::vector<std::string> absent_cameras;  // camera nodes not there: covered when they appear
     uint32_t enforced = 0;
 };
 
@@ -37,7 +53,15 @@ uint32_t kernel_dev(dev_t dev);
 // /dev path other than a video device node. "" when it may be enforced.
 std::string system_tree_reason(const std::string &path);
 
+// An O_PATH descriptor of the object at path (>= 0), reached one name at a
+// time. A symbolic link on the way is followed only when root owns it and
+// no one but root may write the folder it sits in (so /home -> /var/home
+// works); any other link could have been planted by a user, and gives
+// -ELOOP with *why saying which. Otherwise -errno.
+int resolve_trusted(const std::string &path, std::string *why);
+
 // The entries of every profile in profiles (only the first rule counts);
-// profile ids are positions in profiles. Resolves paths with stat only:
-// nothing a profile may protect is ever opened.
+// profile ids are positions in profiles. Resolves protected paths with
+// resolve_trusted (O_PATH: nothing a profile may protect is ever opened for
+// reading) and listed programs with stat.
 Policy build_policy(const std::vector<QvProfile> &profiles);

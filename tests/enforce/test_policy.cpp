@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "enforce.h"
@@ -56,6 +57,56 @@ TEST(Policy, SystemTreesAreNeverEnforced)
     for (const auto &row : rows)
         EXPECT_EQ(!system_tree_reason(row.path).empty(), row.refused) << row.path;
     umount((s + "/etc-alias").c_str());
+    qvt::leave_sandbox(&sb);
+}
+
+// A profile's path is resolved one name at a time: a symbolic link is
+// followed only when root owns it in a folder only root may write. A
+// camera node that is not there is no failure.
+TEST(Policy, LinksAUserCouldPlantAreNotFollowed)
+{
+    qvt::Sandbox sb;
+    std::string why = qvt::enter_sandbox(&sb);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string s = sb.scratch;
+    ASSERT_EQ(chmod(s.c_str(), 0755), 0);
+    ASSERT_EQ(qvt::mount_tmpfs("/dev"), 0);
+    for (const char *d : {"/bob/Private", "/alice", "/shared"})
+        ASSERT_EQ(qvt::mkdir_p(s + d), 0);
+    ASSERT_EQ(chown((s + "/alice").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod((s + "/shared").c_str(), 01777), 0);
+    ASSERT_EQ(symlink((s + "/bob").c_str(), (s + "/system-link").c_str()), 0);  // root's, in a root folder
+    ASSERT_EQ(symlink((s + "/bob").c_str(), (s + "/alice/Docs").c_str()), 0);
+    ASSERT_EQ(lchown((s + "/alice/Docs").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(symlink((s + "/bob").c_str(), (s + "/shared/root-link").c_str()), 0);
+    struct Row {
+        std::string path;
+        std::string not_enforced;  // "" when in force or absent
+    };
+    const Row rows[] = {
+        {s + "/system-link/Private", ""},
+        {s + "/alice/Docs/Private", "the symbolic link " + s + "/alice/Docs belongs to uid 1000"},
+        {s + "/shared/root-link", "the symbolic link " + s + "/shared/root-link sits in a folder other users"},
+        {s + "/bob/nothing", "cannot be resolved: No such file or directory"},
+        {"/dev/video9", ""},
+    };
+    std::vector<QvProfile> profiles;
+    for (const Row &row : rows) {
+        QvProfile p;
+        p.file = row.path;
+        p.rules = {QvRule{Allow, {QV_UID_ALL}, {"*"}, QV_PERM_ALL}};
+        profiles.push_back(p);
+    }
+    Policy policy = build_policy(profiles);
+    EXPECT_EQ(policy.enforced, 1u);
+    EXPECT_EQ(policy.absent_cameras, std::vector<std::string>{"/dev/video9"});
+    for (const Row &row : rows) {
+        auto n = std::find_if(policy.not_enforced.begin(), policy.not_enforced.end(),
+                              [&](const NotEnforced &x) { return x.path == row.path; });
+        const std::string got = n == policy.not_enforced.end() ? "" : n->why;
+        EXPECT_EQ(got.substr(0, row.not_enforced.size()), row.not_enforced) << row.path;
+    }
     qvt::leave_sandbox(&sb);
 }
 
