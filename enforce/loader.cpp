@@ -13,6 +13,7 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -35,6 +36,8 @@
 
 #include "diag.h"
 #include "enforce.h"
+#include "held.h"
+#include "path_watch.h"
 #include "policy.h"
 #include "policy_maps.h"
 #include "quorvane.h"
@@ -68,7 +71,19 @@ struct Loader {
     bool state_dirty = false;        // reported has lines QV_LOADER_STATE_FILE lacks
     std::set<std::string> known;     // paths of the profiles in force
     bool walk_new_trees = true;      // false until the first reload after a takeover
+    Held held;                       // what was protected before (held.h)
+    std::vector<Moved> moved;        // objects kept that their paths no longer lead to
+    PathWatch watch;                 // the ways to protected paths and listed programs
+    sd_event_source *settle = nullptr;  // the timer of a re-resolution after a change
+    uint64_t last_settled = 0;          // when the last one ran (CLOCK_MONOTONIC, us)
 };
+
+// A change on a watched way, or of the mounts, is resolved again once
+// things settle: 100 ms after the first event, at most every 500 ms, so a
+// path that appears is in force within a second and a storm of changes (a
+// package upgrade) costs a few reloads.
+constexpr uint64_t settle_usec = 100000;
+constexpr uint64_t settle_gap_usec = 500000;
 
 // The active LSM list, or "" when it cannot be read.
 std::string lsm_list()
@@ -164,7 +179,7 @@ void save_state(Loader *l)
 {
     if (!l->state_dirty)
         return;
-    nlohmann::json state = {{"boot_id", boot_id()}, {"reported", l->reported}};
+    nlohmann::json state = {{"boot_id", boot_id()}, {"reported", l->reported}, {"held", held_to_json(l->held)}};
     replace_file(QV_LOADER_STATE_FILE, state.dump() + "\n", 0600);
     l->state_dirty = false;
 }
@@ -182,6 +197,7 @@ void load_state(Loader *l)
     for (const auto &line : reported)
         if (line.is_string())
             l->reported.insert(line.get<std::string>());
+    held_from_json(&l->held, state["held"]);
 }
 
 // Profiles left out and other surprises, once each in the journal.
@@ -198,6 +214,9 @@ void write_status(const Loader &l)
     nlohmann::json not_enforced = nlohmann::json::array();
     for (const auto &n : l.last.not_enforced)
         not_enforced.push_back({{"path", n.path}, {"why", n.why}});
+    nlohmann::json moved = nlohmann::json::array();
+    for (const auto &m : l.moved)
+        moved.push_back({{"path", m.path}, {"now_at", m.now_at}});
     uint64_t kernel_dropped = 0;
     if (l.skel && l.active) {
         int cpus = libbpf_num_possible_cpus();
@@ -216,6 +235,7 @@ void write_status(const Loader &l)
         {"enforced", l.last.enforced},
         {"not_enforced", not_enforced},
         {"absent", l.last.absent_cameras},
+        {"moved", moved},
         {"records", {{"sent", l.stream.sent}, {"dropped", l.stream.dropped}, {"kernel_dropped", kernel_dropped}}},
         {"pid", getpid()},
         {"started", started},
@@ -295,12 +315,40 @@ std::vector<QvProfile> stored_profiles()
     return profiles;
 }
 
+// Watches the ways to every stored profile's path and listed program.
+void watch_ways(Loader *l, const std::vector<QvProfile> &profiles)
+{
+    if (l->watch.inotify.fd < 0)
+        return;
+    std::vector<std::string> paths;
+    for (const auto &p : profiles) {
+        if (p.file.compare(0, 5, "/dev/") != 0)  // camera nodes: device events
+            paths.push_back(p.file);
+        for (const auto &r : p.rules)
+            for (const auto &app : r.app_paths)
+                if (app != "*")
+                    paths.push_back(app);
+    }
+    size_t unwatched = watch_paths(&l->watch, paths);
+    if (unwatched > 0)
+        report_once(l, "more than " + std::to_string(QV_WATCH_FOLDERS_MAX) +
+                           " folders to watch: paths that appear below the others are put into force at the next reload");
+}
+
 // Reads the store, fills and flips. The reply to a reload request.
 std::string reload(Loader *l)
 {
     std::vector<QvProfile> profiles = stored_profiles();
     Policy policy = build_policy(profiles);
+    const std::string held_before = held_to_json(l->held).dump();
+    l->moved = held_apply(&l->held, &policy, &policy.notes);
+    if (held_to_json(l->held).dump() != held_before)
+        l->state_dirty = true;
+    for (const auto &m : l->moved)
+        report_once(l, "moved: " + m.path + " no longer leads to the object it protected, now at " + m.now_at +
+                           "; that object stays protected");
     report_policy(l, policy);
+    watch_ways(l, profiles);
     std::set<std::string> current;
     for (const auto &p : profiles)
         current.insert(p.file);
@@ -403,6 +451,56 @@ int on_signal(sd_event_source *s, const struct signalfd_siginfo *si, void *userd
     else
         l->stop_on_purpose = true;
     return sd_event_exit(sd_event_source_get_event(s), 0);
+}
+
+bool same_entries(const std::vector<PolicyEntry> &a, const std::vector<PolicyEntry> &b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const PolicyEntry &x, const PolicyEntry &y) {
+               return std::memcmp(&x.key, &y.key, sizeof x.key) == 0 && std::memcmp(&x.rule, &y.rule, sizeof x.rule) == 0;
+           });
+}
+
+int on_settled(sd_event_source *, uint64_t now, void *userdata)
+{
+    Loader *l = static_cast<Loader *>(userdata);
+    l->last_settled = now;
+    const std::vector<PolicyEntry> before = l->last.entries;
+    std::string reply = reload(l);
+    if (!same_entries(before, l->last.entries))
+        QV_LOG(stderr, "a watched path changed; resolved again: %s\n", reply.c_str());
+    return 0;
+}
+
+// Resolves the paths again once things settle.
+void schedule_reload(Loader *l)
+{
+    int enabled = SD_EVENT_OFF;
+    if (!l->settle || sd_event_source_get_enabled(l->settle, &enabled) < 0 || enabled != SD_EVENT_OFF)
+        return;
+    uint64_t now = 0;
+    sd_event_now(sd_event_source_get_event(l->settle), CLOCK_MONOTONIC, &now);
+    sd_event_source_set_time(l->settle, std::max(now + settle_usec, l->last_settled + settle_gap_usec));
+    sd_event_source_set_enabled(l->settle, SD_EVENT_ONESHOT);
+}
+
+int on_watch(sd_event_source *, int, uint32_t, void *userdata)
+{
+    Loader *l = static_cast<Loader *>(userdata);
+    if (watch_changed(&l->watch))
+        schedule_reload(l);
+    return 0;
+}
+
+// The mount table changed (a home mounted late, a stick): what a path leads
+// to may have changed with it.
+int on_mounts(sd_event_source *, int fd, uint32_t, void *userdata)
+{
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    schedule_reload(static_cast<Loader *>(userdata));
+    return 0;
 }
 
 // The kernel's own device events (they come with or without udev, and the
@@ -617,7 +715,7 @@ int serve(Loader *l)
         return r;
     EventRef event(raw);
     sd_event_source *s = nullptr;
-    Fd uevents;  // outlives the sources that watch it
+    Fd uevents, mounts;  // outlive the sources that watch them
     std::vector<SourceRef> sources;
     sigset_t mask;
     sigemptyset(&mask);
@@ -640,6 +738,23 @@ int serve(Loader *l)
         return r;
     sources.emplace_back(s);
 
+    if ((r = sd_event_add_time_relative(event.get(), &s, CLOCK_MONOTONIC, settle_usec, 0, on_settled, l)) < 0 ||
+        (r = sd_event_source_set_enabled(s, SD_EVENT_OFF)) < 0)
+        return r;
+    sources.emplace_back(s);
+    l->settle = s;
+    if (l->watch.inotify.fd >= 0) {
+        if ((r = sd_event_add_io(event.get(), &s, l->watch.inotify.fd, EPOLLIN, on_watch, l)) < 0)
+            return r;
+        sources.emplace_back(s);
+    }
+    mounts.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mounts.fd >= 0 && (r = sd_event_add_io(event.get(), &s, mounts.fd, EPOLLPRI, on_mounts, l)) >= 0)
+        sources.emplace_back(s);
+    else
+        QV_LOG(stderr, "cannot watch the mount table: paths under a file system mounted later are put into "
+                       "force at the next reload\n");
+
     uevents.fd = open_uevents();
     if (uevents.fd >= 0 && (r = sd_event_add_io(event.get(), &s, uevents.fd, EPOLLIN, on_uevent, l)) >= 0)
         sources.emplace_back(s);
@@ -647,7 +762,9 @@ int serve(Loader *l)
         QV_LOG(stderr, "no device events (%s): camera nodes that appear later are covered at the next reload\n",
                std::strerror(uevents.fd < 0 ? -uevents.fd : -r));
     (void)sd_notify(0, "READY=1");
-    return sd_event_loop(event.get());
+    r = sd_event_loop(event.get());
+    l->settle = nullptr;
+    return r;
 }
 
 int set_cloexec(int fd, bool on)
@@ -720,6 +837,16 @@ int main(int argc, char *argv[])
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     Loader l;
     load_state(&l);
+    // Listed programs are held open (held.h): as many as the hard limit allows.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    int r = watch_open(&l.watch);
+    if (r < 0)
+        QV_LOG(stderr, "cannot watch paths (%s): paths that appear later are put into force at the next reload\n",
+               std::strerror(-r));
     // The binary a reload re-executes: the one this process was started
     // from, by the path it had then (an upgrade replaces the file there).
     char self[PATH_MAX];
@@ -728,7 +855,7 @@ int main(int argc, char *argv[])
         l.self.assign(self, static_cast<size_t>(n));
     else
         QV_LOG(stderr, "cannot resolve /proc/self/exe: %s; a reload cannot re-execute\n", std::strerror(errno));
-    int r = open_sockets(&l);
+    r = open_sockets(&l);
     if (r < 0) {
         QV_LOG(stderr, "cannot open the loader's sockets in %s: %s\n", QV_RUN_DIR, std::strerror(-r));
         return 1;

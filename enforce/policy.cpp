@@ -138,14 +138,6 @@ bool only_root_writes(const struct stat &folder)
     return folder.st_uid == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// The path the kernel gives an open descriptor.
-std::string real_path_of(int fd)
-{
-    char real[PATH_MAX];
-    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
-    return n > 0 ? std::string(real, static_cast<size_t>(n)) : std::string();
-}
-
 // Why the object at real (status st), or a folder above it, is a system tree
 // under another name (a bind mount); "" when none is.
 std::string bind_mount_reason(const std::string &real, const struct stat &st, Lookups *lk)
@@ -175,14 +167,15 @@ std::string bind_mount_reason(const std::string &real, const struct stat &st, Lo
 
 enum class Found { Object, Missing, Refused };
 
-Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *why);
+Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *why, ObjectHandle *h);
 
 // Resolves a profile's path: Object with st its object's status; Missing
 // (why says what is missing; a camera node not there says nothing, as it
 // is no failure) or Refused, with why.
-Found resolve_profile_path(const std::string &path, Lookups *lk, struct stat *st, std::string *why)
+Found resolve_profile_path(const std::string &path, Lookups *lk, struct stat *st, std::string *why,
+                           ObjectHandle *h)
 {
-    Found f = resolve_object(path, lk, st, why);
+    Found f = resolve_object(path, lk, st, why, h);
     if (f == Found::Missing && lexical(path).compare(0, 10, "/dev/video") == 0)
         why->clear();
     return f;
@@ -192,7 +185,7 @@ Found resolve_profile_path(const std::string &path, Lookups *lk, struct stat *st
 
 namespace {
 
-Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *out)
+Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *out, ObjectHandle *h)
 {
     std::string &why = *out;
     if (path.empty() || path[0] != '/') {
@@ -217,10 +210,34 @@ Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std:
     if (!(why = tree_reason(lex, st)).empty() || !(why = tree_reason(real, st)).empty() ||
         !(why = bind_mount_reason(real, *st, lk)).empty())
         return Found::Refused;
+    object_handle(fd.fd, h);
     return Found::Object;
 }
 
 }  // namespace
+
+std::string real_path_of(int fd)
+{
+    char real[PATH_MAX];
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
+    return n > 0 ? std::string(real, static_cast<size_t>(n)) : std::string();
+}
+
+int object_handle(int fd, ObjectHandle *h)
+{
+    union {
+        file_handle fh;
+        char space[sizeof(file_handle) + MAX_HANDLE_SZ];
+    } buf{};
+    buf.fh.handle_bytes = MAX_HANDLE_SZ;
+    int mount_id = -1;
+    if (name_to_handle_at(fd, "", &buf.fh, &mount_id, AT_EMPTY_PATH) < 0)
+        return -errno;
+    h->bytes.assign(reinterpret_cast<const char *>(buf.fh.f_handle), buf.fh.handle_bytes);
+    h->type = buf.fh.handle_type;
+    h->mount_id = mount_id;
+    return 0;
+}
 
 int resolve_trusted(const std::string &path, std::string *why)
 {
@@ -283,8 +300,31 @@ std::string system_tree_reason(const std::string &path)
     Lookups lk;
     struct stat st;
     std::string why;
-    return resolve_profile_path(path, &lk, &st, &why) == Found::Refused ? why : "";
+    ObjectHandle h;
+    return resolve_profile_path(path, &lk, &st, &why, &h) == Found::Refused ? why : "";
 }
+
+namespace {
+
+// The rule value of profile id (its first rule), flags complete.
+qv_rule rule_value(const QvProfile &p, uint32_t id)
+{
+    const QvRule &rule = p.rules.front();
+    qv_rule value{};
+    value.profile = id;
+    value.perm = rule.permission & QV_PERM_ALL;
+    if (rule.deny == Allow)
+        value.flags |= QV_RULE_ALLOW_LIST;
+    if (p.profile_mode == Complain)
+        value.flags |= QV_RULE_COMPLAIN;
+    if (std::find(rule.app_paths.begin(), rule.app_paths.end(), "*") != rule.app_paths.end())
+        value.flags |= QV_RULE_ALL_APPS;
+    if (std::find(rule.uids.begin(), rule.uids.end(), QV_UID_ALL) != rule.uids.end())
+        value.flags |= QV_RULE_ALL_UIDS;
+    return value;
+}
+
+}  // namespace
 
 Policy build_policy(const std::vector<QvProfile> &profiles)
 {
@@ -299,34 +339,20 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
             out.not_enforced.push_back({p.file, "has no rule"});
             continue;
         }
-        struct stat st;
-        std::string why;
-        if (resolve_profile_path(p.file, &lk, &st, &why) != Found::Object) {
-            if (why.empty())
-                out.absent_cameras.push_back(p.file);
-            else
-                out.not_enforced.push_back({p.file, why});
-            continue;
-        }
-        const QvRule &rule = p.rules.front();
         const uint32_t pid = static_cast<uint32_t>(id);
-        qv_rule value{};
-        value.profile = pid;
-        value.perm = rule.permission & QV_PERM_ALL;
-        if (rule.deny == Allow)
-            value.flags |= QV_RULE_ALLOW_LIST;
-        if (p.profile_mode == Complain)
-            value.flags |= QV_RULE_COMPLAIN;
-        for (const auto &app : rule.app_paths) {
-            if (app == "*") {
-                value.flags |= QV_RULE_ALL_APPS;
+        const qv_rule value = rule_value(p, pid);
+        out.rules[p.file] = value;
+        for (const auto &app : p.rules.front().app_paths) {
+            if (app == "*")
                 continue;
-            }
+            out.listings[app].push_back(value);
             auto known = lk.programs.find(app);
             if (known == lk.programs.end()) {
                 struct stat exe_st;
                 int err = stat(app.c_str(), &exe_st) < 0 ? errno : 0;
                 known = lk.programs.emplace(app, std::make_pair(err, exe_st)).first;
+                if (err == 0 && S_ISREG(exe_st.st_mode))
+                    out.programs[app] = {kernel_dev(exe_st.st_dev), exe_st.st_ino};
             }
             const struct stat &exe = known->second.second;
             if (known->second.first != 0 || !S_ISREG(exe.st_mode)) {
@@ -335,19 +361,27 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
             }
             out.entries.push_back({make_key(QV_KEY_EXE, pid, kernel_dev(exe.st_dev), exe.st_ino), value});
         }
-        for (uint32_t uid : rule.uids) {
-            if (uid == QV_UID_ALL)
-                value.flags |= QV_RULE_ALL_UIDS;
-            else
+        for (uint32_t uid : p.rules.front().uids)
+            if (uid != QV_UID_ALL)
                 out.entries.push_back({make_key(QV_KEY_UID, pid, uid, 0), value});
-        }
 
+        struct stat st;
+        std::string why;
+        ObjectHandle handle;
+        if (resolve_profile_path(p.file, &lk, &st, &why, &handle) != Found::Object) {
+            if (why.empty())
+                out.absent_cameras.push_back(p.file);
+            else
+                out.not_enforced.push_back({p.file, why});
+            continue;
+        }
         qv_key object;
         if (S_ISCHR(st.st_mode)) {
             object = make_key(QV_KEY_DEVICE, 0, kernel_dev(st.st_rdev), 0);
         } else {
             object = make_key(QV_KEY_OBJECT, 0, kernel_dev(st.st_dev), st.st_ino);
             out.entries.push_back({make_key(QV_KEY_SUPERBLOCK, 0, kernel_dev(st.st_dev), 0), value});
+            out.objects.push_back({p.file, object.dev, object.ino, handle});
         }
         auto seen = objects.find({object.kind, object.dev, object.ino});
         if (seen != objects.end())
@@ -358,4 +392,24 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
         ++out.enforced;
     }
     return out;
+}
+
+bool policy_keep_object(Policy *policy, const std::string &path, uint32_t dev, uint64_t ino)
+{
+    auto rule = policy->rules.find(path);
+    if (rule == policy->rules.end())
+        return false;
+    policy->entries.push_back({make_key(QV_KEY_SUPERBLOCK, 0, dev, 0), rule->second});
+    policy->entries.push_back({make_key(QV_KEY_OBJECT, 0, dev, ino), rule->second});
+    return true;
+}
+
+bool policy_keep_program(Policy *policy, const std::string &app, uint32_t dev, uint64_t ino)
+{
+    auto listed = policy->listings.find(app);
+    if (listed == policy->listings.end())
+        return false;
+    for (const qv_rule &value : listed->second)
+        policy->entries.push_back({make_key(QV_KEY_EXE, value.profile, dev, ino), value});
+    return true;
 }
