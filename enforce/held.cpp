@@ -50,7 +50,8 @@ int open_object(const HeldObject &h)
     const std::string point = mount_point(h.handle.mount_id);
     if (point.empty())
         return -ENOENT;
-    Fd mount_fd(open(point.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // open_by_handle_at takes no O_PATH descriptor of the mount.
+    Fd mount_fd(open(point.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (mount_fd.fd < 0 || fstat(mount_fd.fd, &st) < 0)
         return -errno;
@@ -191,6 +192,38 @@ void held_from_json(Held *held, const nlohmann::json &j)
                                       o.at("mount").get<int>()}});
         } catch (const nlohmann::json::exception &) {
             // A line this image does not understand is let go.
+        }
+    }
+}
+
+nlohmann::json held_programs_for_exec(const Held &held)
+{
+    nlohmann::json programs = nlohmann::json::array();
+    for (const auto &h : held.programs) {
+        int flags = fcntl(h.fd->fd, F_GETFD);
+        if (flags < 0 || fcntl(h.fd->fd, F_SETFD, flags & ~FD_CLOEXEC) < 0)
+            continue;
+        programs.push_back({{"app", h.app}, {"dev", h.dev}, {"ino", h.ino}, {"fd", h.fd->fd}, {"earlier", h.earlier}});
+    }
+    return programs;
+}
+
+void held_programs_adopt(Held *held, const nlohmann::json &j)
+{
+    if (!j.is_array())
+        return;
+    for (const auto &p : j) {
+        try {
+            const int fd = p.at("fd").get<int>();
+            struct stat st;
+            if (fd < 3 || fstat(fd, &st) < 0 || kernel_dev(st.st_dev) != p.at("dev").get<uint32_t>() ||
+                st.st_ino != p.at("ino").get<uint64_t>())
+                continue;
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+            held->programs.push_back({p.at("app").get<std::string>(), p.at("dev").get<uint32_t>(),
+                                      p.at("ino").get<uint64_t>(), std::make_shared<Fd>(fd),
+                                      p.at("earlier").get<bool>()});
+        } catch (const nlohmann::json::exception &) {
         }
     }
 }

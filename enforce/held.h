@@ -60,6 +60,12 @@ struct Held {
 // a line for each object that could not be followed.
 std::vector<Moved> held_apply(Held *held, Policy *policy, std::vector<std::string> *notes);
 
-// The objects as JSON (descriptors cannot be written down), and back.
+// The objects as JSON, and back.
 nlohmann::json held_to_json(const Held &held);
 void held_from_json(Held *held, const nlohmann::json &j);
+
+// The programs held, with their descriptors, made to survive an execve of
+// this process (FD_CLOEXEC cleared); and taken back by the new image, each
+// descriptor only when it still is that file.
+nlohmann::json held_programs_for_exec(const Held &held);
+void held_programs_adopt(Held *held, const nlohmann::json &j);

@@ -175,13 +175,19 @@ void replace_file(const std::string &path, const std::string &text, mode_t mode)
         QV_LOG(stderr, "cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
-void save_state(Loader *l)
+// for_exec: this process is about to execute a new image, which takes the
+// listed programs' descriptors over.
+void save_state(Loader *l, bool for_exec = false)
 {
-    if (!l->state_dirty)
+    if (!l->state_dirty && !for_exec)
         return;
     nlohmann::json state = {{"boot_id", boot_id()}, {"reported", l->reported}, {"held", held_to_json(l->held)}};
+    if (for_exec) {
+        state["pid"] = getpid();
+        state["programs"] = held_programs_for_exec(l->held);
+    }
     replace_file(QV_LOADER_STATE_FILE, state.dump() + "\n", 0600);
-    l->state_dirty = false;
+    l->state_dirty = for_exec;
 }
 
 // What an earlier image of this boot said already.
@@ -198,6 +204,8 @@ void load_state(Loader *l)
         if (line.is_string())
             l->reported.insert(line.get<std::string>());
     held_from_json(&l->held, state["held"]);
+    if (state.value("pid", 0) == getpid())  // re-executed: the descriptors are ours
+        held_programs_adopt(&l->held, state["programs"]);
 }
 
 // Profiles left out and other surprises, once each in the journal.
@@ -804,6 +812,7 @@ int reexec(Loader *l)
                 break;
     }
     if (r == 0) {
+        save_state(l, true);
         setenv("LISTEN_FDS", "2", 1);
         setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
         setenv("LISTEN_FDNAMES", names, 1);
@@ -843,10 +852,7 @@ int main(int argc, char *argv[])
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
-    int r = watch_open(&l.watch);
-    if (r < 0)
-        QV_LOG(stderr, "cannot watch paths (%s): paths that appear later are put into force at the next reload\n",
-               std::strerror(-r));
+
     // The binary a reload re-executes: the one this process was started
     // from, by the path it had then (an upgrade replaces the file there).
     char self[PATH_MAX];
@@ -855,11 +861,15 @@ int main(int argc, char *argv[])
         l.self.assign(self, static_cast<size_t>(n));
     else
         QV_LOG(stderr, "cannot resolve /proc/self/exe: %s; a reload cannot re-execute\n", std::strerror(errno));
-    r = open_sockets(&l);
+    int r = open_sockets(&l);
     if (r < 0) {
         QV_LOG(stderr, "cannot open the loader's sockets in %s: %s\n", QV_RUN_DIR, std::strerror(-r));
         return 1;
     }
+    // After the sockets, which a re-execution hands over as fds 3 and 4.
+    if ((r = watch_open(&l.watch)) < 0)
+        QV_LOG(stderr, "cannot watch paths (%s): paths that appear later are put into force at the next reload\n",
+               std::strerror(-r));
 
     std::string why = kernel_refusal();
     if (!why.empty()) {

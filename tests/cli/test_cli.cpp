@@ -41,7 +41,8 @@ std::string loader_status(int started_offset = 0, const std::string &boot = qvt:
     return R"({"active": true, "reason": "", "profiles": 3, "enforced": 2,)"
            R"( "not_enforced": [{"path": "/usr", "why": "a tree the system needs"}],)"
            R"( "records": {"sent": 4, "dropped": 1}, "pid": )" + std::to_string(getpid()) +
-           R"(, "started": )" + std::to_string(std::stoull(field) + started_offset) + R"(, "boot_id": ")" + b + "\"}";
+           R"(, "started": )" + std::to_string(std::stoull(field) + started_offset) + R"(, "boot_id": ")" + b +
+           R"(", "moved": [{"path": "/home/a/Docs", "now_at": "/home/a/old/Docs"}]})";
 }
 
 const std::string crafted = "/tmp/x\n/etc/shadow";
@@ -171,6 +172,7 @@ TEST_F(Cli, StatusWithAndWithoutTheLoader)
     check({{"status"}, 0, Exactly,
            "service: reachable\n"
            "enforcement: active, 2 of 3 profiles in force\n"
+           "  moved: /home/a/Docs no longer leads to what it protected, now at /home/a/old/Docs; that stays protected\n"
            "  not in force: /usr: a tree the system needs\n"
            "  block records: 4 sent, 1 dropped\n"
            "profiles: 9\n"

@@ -14,6 +14,7 @@
 
 #include "enforce.h"
 #include "harness.h"
+#include "held.h"
 #include "policy.h"
 
 namespace {
@@ -107,6 +108,56 @@ TEST(Policy, LinksAUserCouldPlantAreNotFollowed)
         const std::string got = n == policy.not_enforced.end() ? "" : n->why;
         EXPECT_EQ(got.substr(0, row.not_enforced.size()), row.not_enforced) << row.path;
     }
+    qvt::leave_sandbox(&sb);
+}
+
+// An object whose path stops leading to it (a folder above renamed) stays
+// protected while it exists; a new folder at the old path is protected too.
+TEST(Policy, AnObjectWhosePathMovedAwayIsKept)
+{
+    qvt::Sandbox sb;
+    std::string why = qvt::enter_sandbox(&sb);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string s = sb.scratch;
+    ASSERT_EQ(qvt::mkdir_p(s + "/A/Docs"), 0);
+    QvProfile p;
+    p.file = s + "/A/Docs";
+    p.rules = {QvRule{Allow, {QV_UID_ALL}, {"*"}, QV_PERM_ALL}};
+    struct stat old;
+    ASSERT_EQ(stat(p.file.c_str(), &old), 0);
+    auto has_object = [&](const Policy &policy, const struct stat &st) {
+        return std::any_of(policy.entries.begin(), policy.entries.end(), [&](const PolicyEntry &e) {
+            return e.key.kind == QV_KEY_OBJECT && e.key.dev == kernel_dev(st.st_dev) && e.key.ino == st.st_ino;
+        });
+    };
+    Held held;
+    std::vector<std::string> notes;
+    Policy first = build_policy({p});
+    EXPECT_TRUE(held_apply(&held, &first, &notes).empty());
+
+    ASSERT_EQ(rename((s + "/A").c_str(), (s + "/B").c_str()), 0);
+    for (int reload = 0; reload < 3; ++reload) {
+        Policy policy = build_policy({p});
+        std::vector<Moved> moved = held_apply(&held, &policy, &notes);
+        ASSERT_EQ(moved.size(), 1u) << (notes.empty() ? "" : notes.front());
+        EXPECT_EQ(moved[0].path, p.file);
+        EXPECT_EQ(moved[0].now_at, s + "/B/Docs");
+        EXPECT_TRUE(has_object(policy, old)) << "reload " << reload;
+    }
+    ASSERT_EQ(qvt::mkdir_p(s + "/A/Docs"), 0);
+    struct stat fresh;
+    ASSERT_EQ(stat(p.file.c_str(), &fresh), 0);
+    Policy both = build_policy({p});
+    EXPECT_EQ(held_apply(&held, &both, &notes).size(), 1u);
+    EXPECT_TRUE(has_object(both, old));
+    EXPECT_TRUE(has_object(both, fresh));
+
+    // Gone is gone: a deleted object is let go.
+    ASSERT_EQ(rmdir((s + "/B/Docs").c_str()), 0);
+    Policy after = build_policy({p});
+    EXPECT_TRUE(held_apply(&held, &after, &notes).empty());
+    EXPECT_FALSE(has_object(after, old));
     qvt::leave_sandbox(&sb);
 }
 
