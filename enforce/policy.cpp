@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <tuple>
 
@@ -110,7 +111,18 @@ namespace {
 
 // What one build learns about the file system once: the system trees'
 // inodes, folders already found not to be one, listed programs.
+// Folders reached on the way to earlier profiles' paths, open (O_PATH), by
+// the path as written: profiles share their folders, so most paths cost one
+// openat. Only folders reached without following a link are kept.
+constexpr size_t folders_cached_max = 4096;
+
+struct Walk {
+    std::map<std::string, std::unique_ptr<Fd>> folders;
+    Fd root;
+};
+
 struct Lookups {
+    Walk walk;
     std::vector<Inode> trees = system_inodes();
     std::set<std::string> plain_folders;
     std::map<std::string, std::pair<int, struct stat>> programs;  // errno, status
@@ -168,6 +180,7 @@ std::string bind_mount_reason(const std::string &real, const struct stat &st, Lo
 enum class Found { Object, Missing, Refused };
 
 Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std::string *why, ObjectHandle *h);
+int walk(const std::string &path, std::string *why, bool *followed, Walk *w);
 
 // Resolves a profile's path: Object with st its object's status; Missing
 // (why says what is missing; a camera node not there says nothing, as it
@@ -195,14 +208,16 @@ Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std:
     const std::string lex = lexical(path);
     if (!(why = tree_reason(lex, nullptr)).empty())
         return Found::Refused;
-    Fd fd(resolve_trusted(lex, &why));
+    bool followed = false;
+    Fd fd(walk(lex, &why, &followed, &lk->walk));
     if (fd.fd < 0 && !why.empty())
         return Found::Refused;
     if (fd.fd < 0 || fstat(fd.fd, st) < 0) {
         why = std::string("cannot be resolved: ") + std::strerror(fd.fd < 0 ? -fd.fd : errno);
         return Found::Missing;
     }
-    const std::string real = real_path_of(fd.fd);
+    // Without a link on the way, the real path is the path as written.
+    const std::string real = followed ? real_path_of(fd.fd) : lex;
     if (real.empty() || real[0] != '/') {
         why = "cannot be resolved: its real path is unknown";
         return Found::Missing;
@@ -239,26 +254,42 @@ int object_handle(int fd, ObjectHandle *h)
     return 0;
 }
 
-int resolve_trusted(const std::string &path, std::string *why)
+namespace {
+
+int walk(const std::string &path, std::string *why, bool *followed, Walk *w)
 {
     std::deque<std::string> todo = names_of(path);
-    Fd dir(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd < 0)
+    if (w->root.fd < 0 && (w->root.fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0)
         return -errno;
-    std::string at;  // the folder reached so far, for the message
+    int dir = w->root.fd;  // owned by w, or by owned
+    Fd owned;
+    std::string at;  // the folder reached so far, as written
+    std::string prefix;
+    for (size_t i = 0; i + 1 < todo.size(); ++i) {
+        prefix += "/" + todo[i];
+        auto known = w->folders.find(prefix);
+        if (known == w->folders.end())
+            break;
+        dir = known->second->fd;
+        at = prefix;
+    }
+    todo.erase(todo.begin(), todo.begin() + static_cast<long>(std::count(at.begin(), at.end(), '/')));
+    bool cacheable = true;
     int links = 0;
     while (!todo.empty()) {
         const std::string name = todo.front();
         todo.pop_front();
         if (name == ".")
             continue;
-        Fd next(openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        Fd next(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (next.fd < 0)
             return -errno;
         struct stat st, folder;
-        if (fstat(next.fd, &st) < 0 || fstat(dir.fd, &folder) < 0)
+        if (fstat(next.fd, &st) < 0)
             return -errno;
         if (S_ISLNK(st.st_mode)) {
+            if (fstat(dir, &folder) < 0)
+                return -errno;
             const std::string link = at + "/" + name;
             if (st.st_uid != 0 || !only_root_writes(folder)) {
                 *why = "the symbolic link " + link +
@@ -275,24 +306,49 @@ int resolve_trusted(const std::string &path, std::string *why)
                 return n < 0 ? -errno : -ENOENT;
             std::deque<std::string> rest = names_of(std::string(target, static_cast<size_t>(n)));
             todo.insert(todo.begin(), rest.begin(), rest.end());
+            *followed = true;
+            cacheable = false;
             if (target[0] == '/') {
-                Fd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                std::swap(dir.fd, root.fd);
+                dir = w->root.fd;
+                owned.reset();
                 at.clear();
             }
             continue;
         }
         if (!todo.empty() && !S_ISDIR(st.st_mode))
             return -ENOTDIR;
-        std::swap(dir.fd, next.fd);
-        if (name == "..")
+        if (name == "..") {
             at = at.substr(0, at.rfind('/'));
-        else
+            cacheable = false;
+        } else {
             at += "/" + name;
+        }
+        if (cacheable && !todo.empty() && w->folders.size() < folders_cached_max) {
+            auto &slot = w->folders[at];
+            slot = std::make_unique<Fd>(next.fd);
+            next.fd = -1;
+            dir = slot->fd;
+            owned.reset();
+        } else {
+            std::swap(owned.fd, next.fd);
+            dir = owned.fd;
+        }
     }
-    int fd = dir.fd;
-    dir.fd = -1;
-    return fd;
+    if (dir == owned.fd) {
+        owned.fd = -1;
+        return dir;
+    }
+    int fd = fcntl(dir, F_DUPFD_CLOEXEC, 3);  // a folder the walk keeps, or the root
+    return fd < 0 ? -errno : fd;
+}
+
+}  // namespace
+
+int resolve_trusted(const std::string &path, std::string *why)
+{
+    Walk w;
+    bool followed = false;
+    return walk(path, why, &followed, &w);
 }
 
 std::string system_tree_reason(const std::string &path)

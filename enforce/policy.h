@@ -21,10 +21,12 @@ struct Fd {
     explicit Fd(int f) : fd(f) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    ~Fd()
+    ~Fd() { reset(); }
+    void reset()
     {
         if (fd >= 0)
             close(fd);
+        fd = -1;
     }
 };
 
