@@ -66,6 +66,17 @@ loader_rows() {
     planted $1 $2; renamed $1 $2; appears $1 $2
   done
 
+  # A home mounted late (as over NFS): the mount table is watched.
+  mkdir -p /mnt/late /tmp/srv/alice/Docs && echo s > /tmp/srv/alice/Docs/f && chmod -R a+rwX /tmp/srv
+  $TOOL set /mnt/late/alice/Docs allow enforce 15 all $V
+  update_ok "a profile under a home not mounted yet"
+  mount --bind /tmp/srv /mnt/late
+  soon "a home mounted late is in force, without a reload" EPERM 1000 $O open r /mnt/late/alice/Docs/f
+
+  # A camera node that was not there at the start was no failure.
+  grep -q "not enforced: /dev/video0" /tmp/loader.log && fail "an absent camera node was reported" ||
+    pass "an absent camera node is not reported as a failure"
+
   # A listed program installed after its profile.
   mkdir -p /mnt/t/inst && echo s > /mnt/t/inst/f && chmod -R a+rwX /mnt/t/inst
   $TOOL set /mnt/t/inst allow enforce 15 all /opt/late/viewer
