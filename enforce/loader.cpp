@@ -152,9 +152,12 @@ constexpr size_t reported_max = 100000;
 
 void report_once(Loader *l, const std::string &line)
 {
-    if (l->reported.size() < reported_max && !l->reported.insert(line).second)
+    if (l->reported.count(line))
         return;
-    l->state_dirty = true;
+    if (l->reported.size() < reported_max) {
+        l->reported.insert(line);
+        l->state_dirty = true;
+    }
     QV_LOG(stderr, "%s\n", line.c_str());
 }
 

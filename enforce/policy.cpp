@@ -2,6 +2,7 @@
 #include "policy.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -116,8 +117,18 @@ namespace {
 // openat. Only folders reached without following a link are kept.
 constexpr size_t folders_cached_max = 4096;
 
+// As many as a quarter of the descriptors this process may open allows.
+size_t folders_to_cache()
+{
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) < 0 || files.rlim_cur == RLIM_INFINITY)
+        return folders_cached_max;
+    return std::min<size_t>(folders_cached_max, files.rlim_cur / 4);
+}
+
 struct Walk {
     std::map<std::string, std::unique_ptr<Fd>> folders;
+    size_t folders_max = folders_to_cache();
     Fd root;
 };
 
@@ -323,7 +334,7 @@ int walk(const std::string &path, std::string *why, bool *followed, Walk *w)
         } else {
             at += "/" + name;
         }
-        if (cacheable && !todo.empty() && w->folders.size() < folders_cached_max) {
+        if (cacheable && !todo.empty() && w->folders.size() < w->folders_max) {
             auto &slot = w->folders[at];
             slot = std::make_unique<Fd>(next.fd);
             next.fd = -1;
