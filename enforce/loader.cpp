@@ -466,9 +466,10 @@ int on_signal(sd_event_source *s, const struct signalfd_siginfo *si, void *userd
 
 bool same_entries(const std::vector<PolicyEntry> &a, const std::vector<PolicyEntry> &b)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const PolicyEntry &x, const PolicyEntry &y) {
-               return std::memcmp(&x.key, &y.key, sizeof x.key) == 0 && std::memcmp(&x.rule, &y.rule, sizeof x.rule) == 0;
-           });
+    auto same = [](const PolicyEntry &x, const PolicyEntry &y) {
+        return std::memcmp(&x.key, &y.key, sizeof x.key) == 0 && std::memcmp(&x.rule, &y.rule, sizeof x.rule) == 0;
+    };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same);
 }
 
 int on_settled(sd_event_source *, uint64_t now, void *userdata)

@@ -4,17 +4,21 @@
 // once in force is the VM test's business.)
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "enforce.h"
 #include "harness.h"
 #include "held.h"
+#include "path_watch.h"
 #include "policy.h"
 
 namespace {
@@ -159,6 +163,48 @@ TEST(Policy, AnObjectWhosePathMovedAwayIsKept)
     EXPECT_TRUE(held_apply(&held, &after, &notes).empty());
     EXPECT_FALSE(has_object(after, old));
     qvt::leave_sandbox(&sb);
+}
+
+// Only changes of names on the way to a watched path count.
+TEST(Policy, WatchedWaysSeeOnlyTheirNames)
+{
+    char dir[] = "/tmp/qv-watch.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string s = dir;
+    ASSERT_EQ(qvt::mkdir_p(s + "/a"), 0);
+    auto create = [](const std::string &path) {
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0755);
+        return fd < 0 ? -1 : close(fd);
+    };
+    PathWatch w;
+    ASSERT_EQ(watch_open(&w), 0);
+    EXPECT_EQ(watch_paths(&w, {s + "/a/b/Docs", s + "/bin/viewer"}), 0u);
+    struct Row {
+        const char *what;
+        std::function<int()> act;
+        bool changed;
+    };
+    const Row rows[] = {
+        {"another name in a watched folder", [&] { return mkdir((s + "/a/other").c_str(), 0755); }, false},
+        {"the next folder on the way appears", [&] { return mkdir((s + "/a/b").c_str(), 0755); }, true},
+        {"a program's folder appears", [&] { return mkdir((s + "/bin").c_str(), 0755); }, true},
+    };
+    for (const Row &row : rows) {
+        ASSERT_EQ(row.act(), 0) << row.what;
+        EXPECT_EQ(watch_changed(&w), row.changed) << row.what;
+        watch_paths(&w, {s + "/a/b/Docs", s + "/bin/viewer"});  // as a reload does
+    }
+    const Row after[] = {
+        {"the path itself appears", [&] { return mkdir((s + "/a/b/Docs").c_str(), 0755); }, true},
+        {"a file beside the program", [&] { return create(s + "/bin/cat"); }, false},
+        {"the program is written", [&] { return create(s + "/bin/viewer"); }, true},
+        {"a folder above is renamed", [&] { return rename((s + "/a").c_str(), (s + "/z").c_str()); }, true},
+    };
+    for (const Row &row : after) {
+        ASSERT_EQ(row.act(), 0) << row.what;
+        EXPECT_EQ(watch_changed(&w), row.changed) << row.what;
+    }
+    EXPECT_EQ(std::system(("rm -rf " + s).c_str()), 0);
 }
 
 TEST(Policy, DeviceNumbersInTheKernelsEncoding)
