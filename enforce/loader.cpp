@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -76,6 +77,9 @@ struct Loader {
     PathWatch watch;                 // the ways to protected paths and listed programs
     sd_event_source *settle = nullptr;  // the timer of a re-resolution after a change
     uint64_t last_settled = 0;          // when the last one ran (CLOCK_MONOTONIC, us)
+    Fd active_map;                      // the policy map of the generation in force
+    std::vector<qv_key> written;        // its keys as this loader wrote them, sorted
+    bool written_known = false;         // false after a takeover: nothing is carried
 };
 
 // A change on a watched way, or of the mounts, is resolved again once
@@ -255,12 +259,33 @@ void write_status(const Loader &l)
     replace_file(QV_STATUS_FILE, status.dump() + "\n", 0644);
 }
 
+// Entries the kernel added on its own to the generation in force (a
+// protected file's protection handed to the file that replaced it) are
+// carried into the next one, so a reload that resolved its paths before
+// such a replacement does not undo it. Their profile is found again by path.
+void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> *written)
+{
+    if (l->active_map.fd < 0 || !l->written_known)
+        return;
+    std::map<uint32_t, std::string> path_of;
+    for (const auto &[path, rule] : l->last.rules)
+        path_of[rule.profile] = path;
+    for (const auto &e : policy_map_added(l->active_map.fd, l->written)) {
+        auto path = path_of.find(e.rule.profile);
+        auto rule = path == path_of.end() ? policy.rules.end() : policy.rules.find(path->second);
+        if (rule == policy.rules.end() || std::binary_search(written->begin(), written->end(), e.key, policy_key_less))
+            continue;
+        if (bpf_map_update_elem(into, &e.key, &rule->second, BPF_NOEXIST) == 0)
+            written->insert(std::upper_bound(written->begin(), written->end(), e.key, policy_key_less), e.key);
+    }
+}
+
 // Puts policy into the idle slot as a fresh map, then flips the generation:
 // the program sees either the old generation whole or the new one whole.
-int apply_policy(quorvane_bpf *skel, const Policy &policy)
+int apply_policy(Loader *l, const Policy &policy)
 {
-    const int slots = bpf_map__fd(skel->maps.qv_slots);
-    const int generation = bpf_map__fd(skel->maps.qv_generation);
+    const int slots = bpf_map__fd(l->skel->maps.qv_slots);
+    const int generation = bpf_map__fd(l->skel->maps.qv_generation);
     uint32_t zero = 0, gen = 0;
     if (bpf_map_lookup_elem(generation, &zero, &gen) < 0)
         return -errno;
@@ -268,12 +293,23 @@ int apply_policy(quorvane_bpf *skel, const Policy &policy)
     inner.fd = policy_map_create(policy);
     if (inner.fd < 0)
         return inner.fd;
+    std::vector<qv_key> written;
+    written.reserve(policy.entries.size());
+    for (const auto &e : policy.entries)
+        written.push_back(e.key);
+    std::sort(written.begin(), written.end(), policy_key_less);
+    carry_added(l, policy, inner.fd, &written);
     uint32_t idle = (gen + 1) & 1;
     if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
         return -errno;
     uint32_t next = gen + 1;
     if (bpf_map_update_elem(generation, &zero, &next, BPF_ANY) < 0)
         return -errno;
+    // What the kernel added to the old generation while this one was made.
+    carry_added(l, policy, inner.fd, &written);
+    std::swap(l->active_map.fd, inner.fd);
+    l->written = std::move(written);
+    l->written_known = true;
     return 0;
 }
 
@@ -372,7 +408,7 @@ std::string reload(Loader *l)
             report_hard_links(l, path);
     l->known = std::move(current);
     l->walk_new_trees = true;
-    int r = apply_policy(l->skel.get(), policy);
+    int r = apply_policy(l, policy);
     if (r < 0) {
         QV_LOG(stderr, "cannot fill the policy maps: %s\n", std::strerror(-r));
         return std::string(QV_REPLY_ERROR " ") + std::to_string(-r) + " cannot fill the policy maps";
@@ -707,7 +743,7 @@ int refuse(Loader *l, const std::string &why)
             Policy policy = build_policy(profiles);
             report_policy(l, policy);
             l->profiles = profiles.size();
-            int r = apply_policy(l->skel.get(), policy);
+            int r = apply_policy(l, policy);
             QV_LOG(stderr, "policy maps built (%zu entries, %s), not attached\n", policy.entries.size(),
                    r == 0 ? "filled" : std::strerror(-r));
             l->last = std::move(policy);

@@ -66,6 +66,21 @@ loader_rows() {
     planted $1 $2; renamed $1 $2; appears $1 $2
   done
 
+  # Saves by the allowed program while reloads run: each saved file is
+  # protected at once, though a reload resolved its path before the save.
+  echo s > /mnt/t/saves.txt && chmod 666 /mnt/t/saves.txt
+  $TOOL set /mnt/t/saves.txt allow enforce 15 all $V
+  update_ok "a file saved during reloads"
+  refused=0
+  for n in 1 2 3 4 5 6 7 8; do
+    $TOOL update > /dev/null & u=$!
+    as_user 1000 $V save /mnt/t/saves.txt > /dev/null
+    [ "$(as_user 1000 $O open r /mnt/t/saves.txt)" = EPERM ] && refused=$((refused + 1))
+    wait $u
+  done
+  [ $refused = 8 ] && pass "saves during reloads: each saved file protected at once" ||
+    fail "saves during reloads: $refused of 8 protected at once"
+
   # A home mounted late (as over NFS): the mount table is watched.
   mkdir -p /mnt/late /tmp/srv/alice/Docs && echo s > /tmp/srv/alice/Docs/f && chmod -R a+rwX /tmp/srv
   $TOOL set /mnt/late/alice/Docs allow enforce 15 all $V
