@@ -273,10 +273,15 @@ void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> 
     for (const auto &e : policy_map_added(l->active_map.fd, l->written)) {
         auto path = path_of.find(e.rule.profile);
         auto rule = path == path_of.end() ? policy.rules.end() : policy.rules.find(path->second);
-        if (rule == policy.rules.end() || std::binary_search(written->begin(), written->end(), e.key, policy_key_less))
+        if (rule == policy.rules.end())
             continue;
-        if (bpf_map_update_elem(into, &e.key, &rule->second, BPF_NOEXIST) == 0)
-            written->insert(std::upper_bound(written->begin(), written->end(), e.key, policy_key_less), e.key);
+        qv_key key = e.key;
+        if (key.kind == QV_KEY_EXE || key.kind == QV_KEY_UID)  // keys that name their profile
+            key.profile = rule->second.profile;
+        if (std::binary_search(written->begin(), written->end(), key, policy_key_less))
+            continue;
+        if (bpf_map_update_elem(into, &key, &rule->second, BPF_NOEXIST) == 0)
+            written->insert(std::upper_bound(written->begin(), written->end(), key, policy_key_less), key);
     }
 }
 
