@@ -13,6 +13,7 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -26,6 +27,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -35,6 +37,8 @@
 
 #include "diag.h"
 #include "enforce.h"
+#include "held.h"
+#include "path_watch.h"
 #include "policy.h"
 #include "policy_maps.h"
 #include "quorvane.h"
@@ -45,15 +49,6 @@ namespace {
 
 #define QV_LSM_LIST "/sys/kernel/security/lsm"
 #define QV_LINK_PIN QV_PIN_DIR "/file_open"
-
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 using SkelRef = std::unique_ptr<quorvane_bpf, qv_release<quorvane_bpf__destroy>>;
 using RingRef = std::unique_ptr<ring_buffer, qv_release<ring_buffer__free>>;
@@ -73,10 +68,26 @@ struct Loader {
     std::string reason;            // why enforcement is not active
     Policy last;                   // the generation in force
     size_t profiles = 0;
-    std::set<std::string> reported;  // journal lines already written once
-    std::set<std::string> known;     // profile paths of the generation in force
+    std::set<std::string> reported;  // journal lines already written once this boot
+    bool state_dirty = false;        // reported has lines QV_LOADER_STATE_FILE lacks
+    std::set<std::string> known;     // paths of the profiles in force
     bool walk_new_trees = true;      // false until the first reload after a takeover
+    Held held;                       // what was protected before (held.h)
+    std::vector<Moved> moved;        // objects kept that their paths no longer lead to
+    PathWatch watch;                 // the ways to protected paths and listed programs
+    sd_event_source *settle = nullptr;  // the timer of a re-resolution after a change
+    uint64_t last_settled = 0;          // when the last one ran (CLOCK_MONOTONIC, us)
+    Fd active_map;                      // the policy map of the generation in force
+    std::vector<qv_key> written;        // its keys as this loader wrote them, sorted
+    bool written_known = false;         // false after a takeover: nothing is carried
 };
+
+// A change on a watched way, or of the mounts, is resolved again once
+// things settle: 100 ms after the first event, at most every 500 ms, so a
+// path that appears is in force within a second and a storm of changes (a
+// package upgrade) costs a few reloads.
+constexpr uint64_t settle_usec = 100000;
+constexpr uint64_t settle_gap_usec = 500000;
 
 // The active LSM list, or "" when it cannot be read.
 std::string lsm_list()
@@ -113,10 +124,95 @@ std::string kernel_refusal()
     return "";
 }
 
+// This boot's id, as the kernel names it.
+std::string boot_id()
+{
+    std::ifstream f("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(f, id);
+    return id;
+}
+
+// This process's start time, in clock ticks after boot (/proc/PID/stat's
+// 22nd field), which tells it apart from a later process with its pid.
+unsigned long long start_time()
+{
+    std::ifstream f("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i)
+        if (i == 22)
+            return std::stoull(field);
+    return 0;
+}
+
+// Journal lines are written once per boot: what was said is remembered in
+// QV_LOADER_STATE_FILE across re-executions and restarts.
+constexpr size_t reported_max = 100000;
+
 void report_once(Loader *l, const std::string &line)
 {
-    if (l->reported.insert(line).second)
-        QV_LOG(stderr, "%s\n", line.c_str());
+    if (l->reported.count(line))
+        return;
+    if (l->reported.size() < reported_max) {
+        l->reported.insert(line);
+        l->state_dirty = true;
+    }
+    QV_LOG(stderr, "%s\n", line.c_str());
+}
+
+// Replaces path with text, atomically, readable with mode.
+void replace_file(const std::string &path, const std::string &text, mode_t mode)
+{
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::trunc);
+        f << text;
+        if (!f) {
+            QV_LOG(stderr, "cannot write %s\n", tmp.c_str());
+            return;
+        }
+    }
+    chmod(tmp.c_str(), mode);
+    if (rename(tmp.c_str(), path.c_str()) < 0)
+        QV_LOG(stderr, "cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
+}
+
+// for_exec: this process is about to execute a new image, which takes the
+// listed programs' descriptors over.
+void save_state(Loader *l, bool for_exec = false)
+{
+    if (!l->state_dirty && !for_exec)
+        return;
+    nlohmann::json state = {{"boot_id", boot_id()}, {"reported", l->reported}, {"held", held_to_json(l->held)}};
+    if (for_exec) {
+        state["pid"] = getpid();
+        state["programs"] = held_programs_for_exec(l->held);
+    }
+    replace_file(QV_LOADER_STATE_FILE, state.dump() + "\n", 0600);
+    l->state_dirty = for_exec;
+}
+
+// What an earlier image of this boot said already.
+void load_state(Loader *l)
+{
+    std::ifstream f(QV_LOADER_STATE_FILE);
+    nlohmann::json state = nlohmann::json::parse(f, nullptr, false);
+    if (!state.is_object() || state.value("boot_id", "") != boot_id())
+        return;
+    const nlohmann::json &reported = state["reported"];
+    if (!reported.is_array())
+        return;
+    for (const auto &line : reported)
+        if (line.is_string())
+            l->reported.insert(line.get<std::string>());
+    held_from_json(&l->held, state["held"]);
+    if (state.value("pid", 0) == getpid())  // re-executed: the descriptors are ours
+        held_programs_adopt(&l->held, state["programs"]);
 }
 
 // Profiles left out and other surprises, once each in the journal.
@@ -133,6 +229,9 @@ void write_status(const Loader &l)
     nlohmann::json not_enforced = nlohmann::json::array();
     for (const auto &n : l.last.not_enforced)
         not_enforced.push_back({{"path", n.path}, {"why", n.why}});
+    nlohmann::json moved = nlohmann::json::array();
+    for (const auto &m : l.moved)
+        moved.push_back({{"path", m.path}, {"now_at", m.now_at}});
     uint64_t kernel_dropped = 0;
     if (l.skel && l.active) {
         int cpus = libbpf_num_possible_cpus();
@@ -142,34 +241,56 @@ void write_status(const Loader &l)
             for (const auto &c : per_cpu)
                 kernel_dropped += c.dropped;
     }
+    static const std::string boot = boot_id();
+    static const unsigned long long started = start_time();
     nlohmann::json status = {
         {"active", l.active},
         {"reason", l.reason},
-        {"profiles", l.profiles},
+        {"profiles", l.profiles - l.last.absent_cameras.size()},
         {"enforced", l.last.enforced},
         {"not_enforced", not_enforced},
+        {"absent", l.last.absent_cameras},
+        {"moved", moved},
         {"records", {{"sent", l.stream.sent}, {"dropped", l.stream.dropped}, {"kernel_dropped", kernel_dropped}}},
+        {"pid", getpid()},
+        {"started", started},
+        {"boot_id", boot},
     };
-    const std::string tmp = QV_STATUS_FILE ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::trunc);
-        f << status.dump() << "\n";
-        if (!f) {
-            QV_LOG(stderr, "cannot write %s\n", tmp.c_str());
-            return;
-        }
+    replace_file(QV_STATUS_FILE, status.dump() + "\n", 0644);
+}
+
+// Entries the kernel added on its own to the generation in force (a
+// protected file's protection handed to the file that replaced it) are
+// carried into the next one, so a reload that resolved its paths before
+// such a replacement does not undo it. Their profile is found again by path.
+void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> *written)
+{
+    if (l->active_map.fd < 0 || !l->written_known)
+        return;
+    std::map<uint32_t, std::string> path_of;
+    for (const auto &[path, rule] : l->last.rules)
+        path_of[rule.profile] = path;
+    for (const auto &e : policy_map_added(l->active_map.fd, l->written)) {
+        auto path = path_of.find(e.rule.profile);
+        auto rule = path == path_of.end() ? policy.rules.end() : policy.rules.find(path->second);
+        if (rule == policy.rules.end())
+            continue;
+        qv_key key = e.key;
+        if (key.kind == QV_KEY_EXE || key.kind == QV_KEY_UID)  // keys that name their profile
+            key.profile = rule->second.profile;
+        if (std::binary_search(written->begin(), written->end(), key, policy_key_less))
+            continue;
+        if (bpf_map_update_elem(into, &key, &rule->second, BPF_NOEXIST) == 0)
+            written->insert(std::upper_bound(written->begin(), written->end(), key, policy_key_less), key);
     }
-    chmod(tmp.c_str(), 0644);
-    if (rename(tmp.c_str(), QV_STATUS_FILE) < 0)
-        QV_LOG(stderr, "cannot replace %s: %s\n", QV_STATUS_FILE, std::strerror(errno));
 }
 
 // Puts policy into the idle slot as a fresh map, then flips the generation:
 // the program sees either the old generation whole or the new one whole.
-int apply_policy(quorvane_bpf *skel, const Policy &policy)
+int apply_policy(Loader *l, const Policy &policy)
 {
-    const int slots = bpf_map__fd(skel->maps.qv_slots);
-    const int generation = bpf_map__fd(skel->maps.qv_generation);
+    const int slots = bpf_map__fd(l->skel->maps.qv_slots);
+    const int generation = bpf_map__fd(l->skel->maps.qv_generation);
     uint32_t zero = 0, gen = 0;
     if (bpf_map_lookup_elem(generation, &zero, &gen) < 0)
         return -errno;
@@ -177,12 +298,23 @@ int apply_policy(quorvane_bpf *skel, const Policy &policy)
     inner.fd = policy_map_create(policy);
     if (inner.fd < 0)
         return inner.fd;
+    std::vector<qv_key> written;
+    written.reserve(policy.entries.size());
+    for (const auto &e : policy.entries)
+        written.push_back(e.key);
+    std::sort(written.begin(), written.end(), policy_key_less);
+    carry_added(l, policy, inner.fd, &written);
     uint32_t idle = (gen + 1) & 1;
     if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
         return -errno;
     uint32_t next = gen + 1;
     if (bpf_map_update_elem(generation, &zero, &next, BPF_ANY) < 0)
         return -errno;
+    // What the kernel added to the old generation while this one was made.
+    carry_added(l, policy, inner.fd, &written);
+    std::swap(l->active_map.fd, inner.fd);
+    l->written = std::move(written);
+    l->written_known = true;
     return 0;
 }
 
@@ -235,23 +367,53 @@ std::vector<QvProfile> stored_profiles()
     return profiles;
 }
 
+// Watches the ways to every stored profile's path and listed program.
+void watch_ways(Loader *l, const std::vector<QvProfile> &profiles)
+{
+    if (l->watch.inotify.fd < 0)
+        return;
+    std::vector<std::string> paths;
+    for (const auto &p : profiles) {
+        if (p.file.compare(0, 5, "/dev/") != 0)  // camera nodes: device events
+            paths.push_back(p.file);
+        for (const auto &r : p.rules)
+            for (const auto &app : r.app_paths)
+                if (app != "*")
+                    paths.push_back(app);
+    }
+    size_t unwatched = watch_paths(&l->watch, paths);
+    if (unwatched > 0)
+        report_once(l, "more than " + std::to_string(QV_WATCH_FOLDERS_MAX) +
+                           " folders to watch: paths that appear below the others are put into force at the next reload");
+}
+
 // Reads the store, fills and flips. The reply to a reload request.
 std::string reload(Loader *l)
 {
     std::vector<QvProfile> profiles = stored_profiles();
     Policy policy = build_policy(profiles);
+    const std::string held_before = held_to_json(l->held).dump();
+    l->moved = held_apply(&l->held, &policy, &policy.notes);
+    if (held_to_json(l->held).dump() != held_before)
+        l->state_dirty = true;
+    for (const auto &m : l->moved)
+        report_once(l, "moved: " + m.path + " no longer leads to the object it protected, now at " + m.now_at +
+                           "; that object stays protected");
     report_policy(l, policy);
+    watch_ways(l, profiles);
     std::set<std::string> current;
-    for (const auto &p : profiles) {
+    for (const auto &p : profiles)
         current.insert(p.file);
-        if (!l->known.count(p.file) && l->walk_new_trees &&
-            std::none_of(policy.not_enforced.begin(), policy.not_enforced.end(),
-                         [&](const NotEnforced &n) { return n.path == p.file; }))
-            report_hard_links(l, p.file);
-    }
+    for (const auto &n : policy.not_enforced)
+        current.erase(n.path);
+    for (const auto &a : policy.absent_cameras)
+        current.erase(a);
+    for (const auto &path : current)
+        if (!l->known.count(path) && l->walk_new_trees)
+            report_hard_links(l, path);
     l->known = std::move(current);
     l->walk_new_trees = true;
-    int r = apply_policy(l->skel.get(), policy);
+    int r = apply_policy(l, policy);
     if (r < 0) {
         QV_LOG(stderr, "cannot fill the policy maps: %s\n", std::strerror(-r));
         return std::string(QV_REPLY_ERROR " ") + std::to_string(-r) + " cannot fill the policy maps";
@@ -259,6 +421,7 @@ std::string reload(Loader *l)
     l->profiles = profiles.size();
     l->last = std::move(policy);
     write_status(*l);
+    save_state(l);
     return std::string(QV_REPLY_OK " ") + std::to_string(l->last.enforced) + " " +
            std::to_string(l->last.not_enforced.size());
 }
@@ -340,6 +503,57 @@ int on_signal(sd_event_source *s, const struct signalfd_siginfo *si, void *userd
     else
         l->stop_on_purpose = true;
     return sd_event_exit(sd_event_source_get_event(s), 0);
+}
+
+bool same_entries(const std::vector<PolicyEntry> &a, const std::vector<PolicyEntry> &b)
+{
+    auto same = [](const PolicyEntry &x, const PolicyEntry &y) {
+        return std::memcmp(&x.key, &y.key, sizeof x.key) == 0 && std::memcmp(&x.rule, &y.rule, sizeof x.rule) == 0;
+    };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same);
+}
+
+int on_settled(sd_event_source *, uint64_t now, void *userdata)
+{
+    Loader *l = static_cast<Loader *>(userdata);
+    l->last_settled = now;
+    const std::vector<PolicyEntry> before = l->last.entries;
+    std::string reply = reload(l);
+    if (!same_entries(before, l->last.entries))
+        QV_LOG(stderr, "a watched path changed; resolved again: %s\n", reply.c_str());
+    return 0;
+}
+
+// Resolves the paths again once things settle.
+void schedule_reload(Loader *l)
+{
+    int enabled = SD_EVENT_OFF;
+    if (!l->settle || sd_event_source_get_enabled(l->settle, &enabled) < 0 || enabled != SD_EVENT_OFF)
+        return;
+    uint64_t now = 0;
+    sd_event_now(sd_event_source_get_event(l->settle), CLOCK_MONOTONIC, &now);
+    sd_event_source_set_time(l->settle, std::max(now + settle_usec, l->last_settled + settle_gap_usec));
+    sd_event_source_set_enabled(l->settle, SD_EVENT_ONESHOT);
+}
+
+int on_watch(sd_event_source *, int, uint32_t, void *userdata)
+{
+    Loader *l = static_cast<Loader *>(userdata);
+    if (watch_changed(&l->watch))
+        schedule_reload(l);
+    return 0;
+}
+
+// The mount table changed (a home mounted late, a stick): what a path leads
+// to may have changed with it.
+int on_mounts(sd_event_source *, int fd, uint32_t, void *userdata)
+{
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    schedule_reload(static_cast<Loader *>(userdata));
+    return 0;
 }
 
 // The kernel's own device events (they come with or without udev, and the
@@ -534,7 +748,7 @@ int refuse(Loader *l, const std::string &why)
             Policy policy = build_policy(profiles);
             report_policy(l, policy);
             l->profiles = profiles.size();
-            int r = apply_policy(l->skel.get(), policy);
+            int r = apply_policy(l, policy);
             QV_LOG(stderr, "policy maps built (%zu entries, %s), not attached\n", policy.entries.size(),
                    r == 0 ? "filled" : std::strerror(-r));
             l->last = std::move(policy);
@@ -554,7 +768,7 @@ int serve(Loader *l)
         return r;
     EventRef event(raw);
     sd_event_source *s = nullptr;
-    Fd uevents;  // outlives the sources that watch it
+    Fd uevents, mounts;  // outlive the sources that watch them
     std::vector<SourceRef> sources;
     sigset_t mask;
     sigemptyset(&mask);
@@ -577,6 +791,23 @@ int serve(Loader *l)
         return r;
     sources.emplace_back(s);
 
+    if ((r = sd_event_add_time_relative(event.get(), &s, CLOCK_MONOTONIC, settle_usec, 0, on_settled, l)) < 0 ||
+        (r = sd_event_source_set_enabled(s, SD_EVENT_OFF)) < 0)
+        return r;
+    sources.emplace_back(s);
+    l->settle = s;
+    if (l->watch.inotify.fd >= 0) {
+        if ((r = sd_event_add_io(event.get(), &s, l->watch.inotify.fd, EPOLLIN, on_watch, l)) < 0)
+            return r;
+        sources.emplace_back(s);
+    }
+    mounts.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mounts.fd >= 0 && (r = sd_event_add_io(event.get(), &s, mounts.fd, EPOLLPRI, on_mounts, l)) >= 0)
+        sources.emplace_back(s);
+    else
+        QV_LOG(stderr, "cannot watch the mount table: paths under a file system mounted later are put into "
+                       "force at the next reload\n");
+
     uevents.fd = open_uevents();
     if (uevents.fd >= 0 && (r = sd_event_add_io(event.get(), &s, uevents.fd, EPOLLIN, on_uevent, l)) >= 0)
         sources.emplace_back(s);
@@ -584,7 +815,9 @@ int serve(Loader *l)
         QV_LOG(stderr, "no device events (%s): camera nodes that appear later are covered at the next reload\n",
                std::strerror(uevents.fd < 0 ? -uevents.fd : -r));
     (void)sd_notify(0, "READY=1");
-    return sd_event_loop(event.get());
+    r = sd_event_loop(event.get());
+    l->settle = nullptr;
+    return r;
 }
 
 int set_cloexec(int fd, bool on)
@@ -624,6 +857,7 @@ int reexec(Loader *l)
                 break;
     }
     if (r == 0) {
+        save_state(l, true);
         setenv("LISTEN_FDS", "2", 1);
         setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
         setenv("LISTEN_FDNAMES", names, 1);
@@ -656,6 +890,14 @@ int main(int argc, char *argv[])
         sigaddset(&mask, sig);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     Loader l;
+    load_state(&l);
+    // Listed programs are held open (held.h): as many as the hard limit allows.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
     // The binary a reload re-executes: the one this process was started
     // from, by the path it had then (an upgrade replaces the file there).
     char self[PATH_MAX];
@@ -669,6 +911,10 @@ int main(int argc, char *argv[])
         QV_LOG(stderr, "cannot open the loader's sockets in %s: %s\n", QV_RUN_DIR, std::strerror(-r));
         return 1;
     }
+    // After the sockets, which a re-execution hands over as fds 3 and 4.
+    if ((r = watch_open(&l.watch)) < 0)
+        QV_LOG(stderr, "cannot watch paths (%s): paths that appear later are put into force at the next reload\n",
+               std::strerror(-r));
 
     std::string why = kernel_refusal();
     if (!why.empty()) {

@@ -4,7 +4,9 @@
 #include <bpf/bpf.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 int policy_map_create(const Policy &policy)
 {
@@ -34,4 +36,50 @@ int policy_map_create(const Policy &policy)
         }
     }
     return fd;
+}
+
+bool policy_key_less(const qv_key &a, const qv_key &b)
+{
+    return std::memcmp(&a, &b, sizeof a) < 0;
+}
+
+std::vector<PolicyEntry> policy_map_added(int map_fd, const std::vector<qv_key> &written)
+{
+    std::vector<PolicyEntry> added;
+    auto consider = [&](const qv_key &key, const qv_rule &rule) {
+        if (!std::binary_search(written.begin(), written.end(), key, policy_key_less))
+            added.push_back({key, rule});
+    };
+    // In batches where the kernel has them (5.6), else key by key.
+    constexpr uint32_t chunk = 4096;
+    std::vector<qv_key> keys(chunk);
+    std::vector<qv_rule> rules(chunk);
+    qv_key in{}, out{};  // the batch position (the kernel's, at most a key's size)
+    bool first = true;
+    for (;;) {
+        uint32_t count = chunk;
+        int r = bpf_map_lookup_batch(map_fd, first ? nullptr : &in, &out, keys.data(), rules.data(), &count, nullptr);
+        if (r < 0 && errno != ENOENT) {
+            if (!first || errno != EINVAL)
+                break;
+            added.clear();
+            qv_key key{}, next{};
+            const qv_key *at = nullptr;
+            while (bpf_map_get_next_key(map_fd, at, &next) == 0) {
+                key = next;
+                at = &key;
+                qv_rule rule{};
+                if (bpf_map_lookup_elem(map_fd, &key, &rule) == 0)
+                    consider(key, rule);
+            }
+            return added;
+        }
+        for (uint32_t i = 0; i < count; ++i)
+            consider(keys[i], rules[i]);
+        if (r < 0)  // ENOENT: that was the last batch
+            return added;
+        in = out;
+        first = false;
+    }
+    return added;
 }

@@ -9,3 +9,10 @@ constexpr uint32_t QV_KERNEL_ADDED_MAX = 1024;
 // A new hash map (the layout of the program's policy slots) holding every
 // entry of policy: its fd (the caller closes it), or -errno.
 int policy_map_create(const Policy &policy);
+
+// Orders map keys (for sorted lists of them).
+bool policy_key_less(const qv_key &a, const qv_key &b);
+
+// The entries of map_fd whose keys are not in written (sorted with
+// policy_key_less): what the kernel added on its own.
+std::vector<PolicyEntry> policy_map_added(int map_fd, const std::vector<qv_key> &written);

@@ -36,6 +36,12 @@ void drop_peers_if(RecordStream *s, bool (*dead)(const StreamPeer &))
     s->peers.erase(keep, s->peers.end());
 }
 
+size_t peers_of(const RecordStream *s, uint32_t uid)
+{
+    return static_cast<size_t>(
+        std::count_if(s->peers.begin(), s->peers.end(), [&](const StreamPeer &p) { return p.uid == uid; }));
+}
+
 }  // namespace
 
 int stream_open(RecordStream *s, const char *path, int inherited_fd)
@@ -80,7 +86,8 @@ void stream_accept(RecordStream *s)
         ucred cred{};
         socklen_t len = sizeof cred;
         if (s->peers.size() >= QV_STREAM_PEERS_MAX ||
-            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 ||
+            peers_of(s, static_cast<uint32_t>(cred.uid)) >= QV_STREAM_PEERS_PER_UID) {
             close(fd);
             continue;
         }

@@ -21,8 +21,11 @@ struct RecordStream {
     uint64_t dropped = 0;  // records a full or slow peer missed
 };
 
-// More sessions than this at once are refused (closed at once).
+// More sessions than this at once are refused (closed at once): all users
+// together, and one user alone, so one user's connections never take the
+// slots another user's sessions need.
 constexpr size_t QV_STREAM_PEERS_MAX = 256;
+constexpr size_t QV_STREAM_PEERS_PER_UID = 8;
 
 // Listens on path (SOCK_SEQPACKET, mode 0666: every user may read their own
 // records), or adopts inherited_fd >= 0 handed over by systemd. 0 or -errno.

@@ -29,11 +29,20 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 // The loader's status, JSON, readable by everyone, replaced atomically:
 //   {"active": true, "reason": "", "profiles": 3, "enforced": 2,
 //    "not_enforced": [{"path": "/usr", "why": "..."}],
-//    "records": {"sent": 0, "dropped": 0, "kernel_dropped": 0}}
-// "reason" says why enforcement is not active (empty when it is); "dropped"
-// counts records a slow session missed, "kernel_dropped" those the kernel's
-// rate limit held back.
+//    "absent": ["/dev/video4"],
+//    "records": {"sent": 0, "dropped": 0, "kernel_dropped": 0},
+//    "pid": 812, "started": 1234, "boot_id": "..."}
+// "reason" says why enforcement is not active (empty when it is); "absent"
+// lists camera nodes that are not there (no failure: covered when they
+// appear; not counted in "profiles"); "dropped" counts records a slow
+// session missed, "kernel_dropped" those the kernel's rate limit held back.
+// "pid", "started" (its start time in clock ticks after boot, as
+// /proc/PID/stat says) and "boot_id" name the loader that wrote it, so a
+// reader can tell a file whose writer is gone.
 #define QV_STATUS_FILE QV_RUN_DIR "/status.json"
+// What the loader remembers across its re-executions and restarts within
+// one boot: the journal lines already written. Root's only.
+#define QV_LOADER_STATE_FILE QV_RUN_DIR "/loader-state.json"
 // Where the loader pins its programs, links and maps.
 #define QV_PIN_DIR "/sys/fs/bpf/quorvane"
 

@@ -5,12 +5,17 @@
 // run in order on one daemon; each row is one call.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "daemon_env.h"
 
 namespace {
+
+const char boot_id_file[] = "/proc/sys/kernel/random/boot_id";
 
 using Strings = std::vector<std::string>;
 
@@ -23,11 +28,22 @@ struct Row {
     std::string text;  // in standard output, or standard error when status != 0
 };
 
-// What the enforcement loader writes while it runs.
-const char loader_status[] =
-    R"({"active": true, "reason": "", "profiles": 3, "enforced": 2,)"
-    R"( "not_enforced": [{"path": "/usr", "why": "a tree the system needs"}],)"
-    R"( "records": {"sent": 4, "dropped": 1}})";
+// What the enforcement loader writes while it runs, naming its writer:
+// this test's process, or (started + 1) one that is gone, or another boot.
+std::string loader_status(int started_offset = 0, const std::string &boot = qvt::read_file(boot_id_file))
+{
+    std::string stat = qvt::read_file("/proc/self/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22; ++i)
+        fields >> field;
+    std::string b = boot.substr(0, boot.find('\n'));
+    return R"({"active": true, "reason": "", "profiles": 3, "enforced": 2,)"
+           R"( "not_enforced": [{"path": "/usr", "why": "a tree the system needs"}],)"
+           R"( "records": {"sent": 4, "dropped": 1}, "pid": )" + std::to_string(getpid()) +
+           R"(, "started": )" + std::to_string(std::stoull(field) + started_offset) + R"(, "boot_id": ")" + b +
+           R"(", "moved": [{"path": "/home/a/Docs", "now_at": "/home/a/old/Docs"}]})";
+}
 
 const std::string crafted = "/tmp/x\n/etc/shadow";
 
@@ -150,20 +166,38 @@ TEST_F(Cli, StatusWithAndWithoutTheLoader)
            "camera: not protected\n"});
     ASSERT_EQ(qvt::mount_tmpfs("/run"), 0);
     ASSERT_EQ(qvt::mkdir_p("/run/quorvane"), 0);
-    qvt::write_file("/run/quorvane/status.json", loader_status);
+    ASSERT_EQ(qvt::mount_tmpfs("/sys/fs/bpf"), 0);  // no pins in this namespace
+    qvt::write_file("/run/quorvane/status.json", loader_status());
     check({{"camera", "block"}, 0, Contains, "the camera: blocked"});
     check({{"status"}, 0, Exactly,
            "service: reachable\n"
            "enforcement: active, 2 of 3 profiles in force\n"
+           "  moved: /home/a/Docs no longer leads to what it protected, now at /home/a/old/Docs; that stays protected\n"
            "  not in force: /usr: a tree the system needs\n"
            "  block records: 4 sent, 1 dropped\n"
            "profiles: 9\n"
            "camera: blocked\n"});
-    check({{"status", "--json"}, 0, Exactly,
+    check({{"status", "--json"}, 0, Contains,
            R"({"service":{"reachable":true,"error":""},"enforcement":{"installed":true,"active":true,"reason":"",)"
            R"("profiles":3,"enforced":2,"not_enforced":[{"path":"/usr","why":"a tree the system needs"}],)"
-           R"("records":{"sent":4,"dropped":1}},"profiles":9,)"
+           R"("records":{"sent":4,"dropped":1},"pid":)"});
+    check({{"status", "--json"}, 0, Contains,
+           R"("loader_running":true,"pinned":false},"profiles":9,)"
            R"("camera":{"target":"camera","mode":0,"protection":"blocked","applications":[]}})" "\n"});
+
+    // A status file whose loader is gone says active only while its program is pinned.
+    const std::string pid = std::to_string(getpid());
+    qvt::write_file("/run/quorvane/status.json", loader_status(1));
+    check({{"status"}, 0, Contains,
+           "enforcement: not active: the loader (pid " + pid +
+               ") is not running and nothing is pinned in /sys/fs/bpf/quorvane; /run/quorvane/status.json is left over\n"});
+    ASSERT_EQ(qvt::mkdir_p("/sys/fs/bpf/quorvane"), 0);
+    qvt::write_file("/sys/fs/bpf/quorvane/file_open", "");
+    check({{"status"}, 0, Contains,
+           "enforcement: active, 2 of 3 profiles in force\n  the loader (pid " + pid +
+               ") is not running: its pinned program goes on enforcing; changes wait until it runs again\n"});
+    qvt::write_file("/run/quorvane/status.json", loader_status(0, "another-boot"));
+    check({{"status"}, 0, Contains, "enforcement: not active: /run/quorvane/status.json is from an earlier boot\n"});
     qvt::write_file("/run/quorvane/status.json", "{ half");
     check({{"status"}, 0, Contains, "enforcement: not active: the enforcement status /run/quorvane/status.json is unreadable"});
     qvt::kill_and_wait(env.daemon.pid);

@@ -147,4 +147,18 @@ TEST_F(RecordStreamTest, ASessionThatEndedIsForgotten)
     close(staying);
 }
 
+TEST_F(RecordStreamTest, OneUsersManyConnectionsLeaveRoomForAnother)
+{
+    std::vector<int> flood;
+    for (size_t i = 0; i < QV_STREAM_PEERS_MAX + 44; ++i)
+        flood.push_back(session(bob));
+    EXPECT_EQ(s.peers.size(), QV_STREAM_PEERS_PER_UID);
+    int alices = session(alice);
+    stream_deliver(&s, alice, record_for("/home/alice/a").data());
+    EXPECT_EQ(pending(alices), std::vector<std::string>{"/home/alice/a"});
+    close(alices);
+    for (int fd : flood)
+        close(fd);
+}
+
 }  // namespace

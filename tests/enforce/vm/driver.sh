@@ -3,6 +3,7 @@
 # Run by tests/vm/run-vm as root; /etc/qv-vm.env names the programs.
 set -u
 . /etc/qv-vm.env
+. /etc/qv-rows-loader.sh
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
@@ -233,6 +234,8 @@ grep -q "hard link: /mnt/t/hl/a has 2 names" /tmp/loader.log && grep -q "hard li
 grep -q "blocked: uid 1000 pid [0-9]* other linking or moving f" /tmp/loader.log &&
   pass "a refused link has its record" || fail "no record of the refused link"
 
+loader_rows
+
 # Lifetime: SIGKILL keeps enforcement, a restart takes over, SIGTERM ends it.
 kill -KILL $loader; wait $loader 2>/dev/null
 check "loader killed: enforcement stays" EPERM 1000 $O open r /mnt/t/allow/1/2/3/4/5/6/f
@@ -260,6 +263,7 @@ grep -q "re-executing $LOADER; pins and sockets kept" /tmp/loader2.log && kill -
   [ "$(grep -c 'loaded: ok' /tmp/loader2.log)" = 2 ] && pass "re-executed in the same process" ||
   fail "re-execution: $(tail -5 /tmp/loader2.log)"
 [ -e /sys/fs/bpf/quorvane/file_open ] && pass "re-execution: pins stay" || fail "pins gone after SIGHUP"
+loader_rows_after_restart
 $TOOL set /mnt/t/star allow enforce 15 all '*'
 update_ok "after the re-execution"
 check "re-executed: a changed profile is in force" ok 1000 $O open r /mnt/t/star/f

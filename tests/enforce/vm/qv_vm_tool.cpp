@@ -28,7 +28,7 @@ int usage()
     std::fprintf(stderr,
                  "usage: qv_vm_tool set PATH allow|deny enforce|complain PERM all|UID[,UID] [APP...]\n"
                  "       qv_vm_tool del PATH | update | open r|w|d PATH [TIMES] | exec PATH | reader\n"
-                 "       qv_vm_tool probe PATH STOPFILE\n"
+                 "       qv_vm_tool probe PATH STOPFILE | hold N STOPFILE\n"
                  "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n");
     return 2;
 }
@@ -179,14 +179,37 @@ int setexe(const char *path)
     return 0;
 }
 
-int reader()
+int connect_stream()
 {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, QV_NOTIFY_SOCKET);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        std::printf("connect: %s\n", std::strerror(errno));
+        close(fd);
+        return -errno;
+    }
+    return fd;
+}
+
+// Opens n record streams and keeps them until stopfile exists.
+int hold(int n, const char *stopfile)
+{
+    int connected = 0;
+    for (int i = 0; i < n; ++i)
+        connected += connect_stream() >= 0;
+    std::printf("holding %d\n", connected);
+    std::fflush(stdout);
+    while (access(stopfile, F_OK) != 0)
+        usleep(50000);
+    return 0;
+}
+
+int reader()
+{
+    int fd = connect_stream();
+    if (fd < 0) {
+        std::printf("connect: %s\n", std::strerror(-fd));
         return 1;
     }
     std::printf("connected uid %u\n", getuid());
@@ -230,6 +253,8 @@ int main(int argc, char **argv)
         return exec_as(argv[2]);
     if (cmd == "reader")
         return reader();
+    if (cmd == "hold" && argc == 4)
+        return hold(std::atoi(argv[2]), argv[3]);
     if (cmd == "link" && argc == 4) {
         std::printf("%s\n", answer(link(argv[2], argv[3]) < 0 ? errno : 0));
         return 0;
