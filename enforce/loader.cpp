@@ -126,6 +126,8 @@ void report_policy(Loader *l, const Policy &policy)
         report_once(l, n);
     for (const auto &n : policy.not_enforced)
         report_once(l, "not enforced: " + n.path + ": " + n.why);
+    for (const auto &w : policy.weak_programs)
+        report_once(l, "weak program: " + w.path + ": " + w.why + "; any program of that user can become it");
 }
 
 void write_status(const Loader &l)
@@ -133,6 +135,9 @@ void write_status(const Loader &l)
     nlohmann::json not_enforced = nlohmann::json::array();
     for (const auto &n : l.last.not_enforced)
         not_enforced.push_back({{"path", n.path}, {"why", n.why}});
+    nlohmann::json weak = nlohmann::json::array();
+    for (const auto &w : l.last.weak_programs)
+        weak.push_back({{"path", w.path}, {"why", w.why}});
     uint64_t kernel_dropped = 0;
     if (l.skel && l.active) {
         int cpus = libbpf_num_possible_cpus();
@@ -148,6 +153,7 @@ void write_status(const Loader &l)
         {"profiles", l.profiles},
         {"enforced", l.last.enforced},
         {"not_enforced", not_enforced},
+        {"weak_programs", weak},
         {"records", {{"sent", l.stream.sent}, {"dropped", l.stream.dropped}, {"kernel_dropped", kernel_dropped}}},
     };
     const std::string tmp = QV_STATUS_FILE ".tmp";
@@ -300,6 +306,14 @@ int on_record(void *ctx, void *data, size_t size)
     if (size < sizeof(qv_event))
         return 0;
     const qv_event *e = static_cast<const qv_event *>(data);
+    if (e->kind == QV_EVENT_DROPPED_CODE || e->kind == QV_EVENT_DROPPED_TRACED) {
+        const std::string object(e->object, strnlen(e->object, sizeof e->object));
+        const std::string exe(e->exe, strnlen(e->exe, sizeof e->exe));
+        QV_LOG(stderr, "identity dropped: uid %u pid %u %s %s %s; it counts as no listed program until it starts one\n",
+               e->uid, e->pid, exe.c_str(), e->kind == QV_EVENT_DROPPED_CODE ? "mapped code from" : "started traced by",
+               object.c_str());
+        return 0;
+    }
     // Each path up to its NUL, the rest zero: what follows the NUL in the
     // kernel's buffer is left over (bpf_d_path's work space, or an earlier
     // record, maybe another user's) and never leaves the loader.

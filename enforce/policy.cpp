@@ -112,6 +112,7 @@ struct Lookups {
     std::vector<Inode> trees = system_inodes();
     std::set<std::string> plain_folders;
     std::map<std::string, std::pair<int, struct stat>> programs;  // errno, status
+    std::map<Inode, uint32_t> numbers;                              // listed executable: program number
 };
 
 std::string tree_reason_with(const std::string &path, Lookups *lk);
@@ -169,12 +170,30 @@ std::string tree_reason_with(const std::string &path, Lookups *lk)
 
 }  // namespace
 
+std::string weak_program_reason(const std::string &path, const struct stat &st)
+{
+    if (st.st_uid != 0)
+        return "uid " + std::to_string(st.st_uid) + " owns it";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "its group or everyone may write it";
+    const std::string folder = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+    struct stat dir;
+    if (stat(folder.c_str(), &dir) < 0)
+        return "";
+    if (dir.st_uid != 0)
+        return "its folder " + folder + " belongs to uid " + std::to_string(dir.st_uid);
+    if ((dir.st_mode & (S_IWGRP | S_IWOTH)) && !(dir.st_mode & S_ISVTX))
+        return "its folder " + folder + " may be written by its group or everyone";
+    return "";
+}
+
 Policy build_policy(const std::vector<QvProfile> &profiles)
 {
     Policy out;
     // The nearest protected object decides; when two profiles name the same
     // object, the later one wins and the earlier is reported.
     std::map<std::tuple<uint32_t, uint32_t, uint64_t>, size_t> objects;
+    std::set<uint32_t> allow_listed;  // program numbers an allow list names
     Lookups lk;
     for (size_t id = 0; id < profiles.size(); ++id) {
         const QvProfile &p = profiles[id];
@@ -211,13 +230,21 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
                 struct stat exe_st;
                 int err = stat(app.c_str(), &exe_st) < 0 ? errno : 0;
                 known = lk.programs.emplace(app, std::make_pair(err, exe_st)).first;
+                if (err == 0 && S_ISREG(exe_st.st_mode)) {
+                    std::string weak = weak_program_reason(app, exe_st);
+                    if (!weak.empty())
+                        out.weak_programs.push_back({app, weak});
+                }
             }
             const struct stat &exe = known->second.second;
             if (known->second.first != 0 || !S_ISREG(exe.st_mode)) {
                 out.notes.push_back(p.file + ": listed program " + app + " is not an executable file here");
                 continue;
             }
-            out.entries.push_back({make_key(QV_KEY_EXE, pid, kernel_dev(exe.st_dev), exe.st_ino), value});
+            auto number = lk.numbers.emplace(Inode(exe.st_dev, exe.st_ino), static_cast<uint32_t>(lk.numbers.size())).first;
+            if (rule.deny == Allow)
+                allow_listed.insert(number->second);
+            out.entries.push_back({make_key(QV_KEY_EXE, pid, number->second, 0), value});
         }
         for (uint32_t uid : rule.uids) {
             if (uid == QV_UID_ALL)
@@ -240,6 +267,12 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
         objects[{object.kind, object.dev, object.ino}] = id;
         out.entries.push_back({object, value});
         ++out.enforced;
+    }
+    for (const auto &[exe, number] : lk.numbers) {
+        qv_rule program{};
+        program.profile = number;
+        program.flags = allow_listed.count(number) ? QV_RULE_IN_ALLOW_LIST : 0;
+        out.entries.push_back({make_key(QV_KEY_PROGRAM, 0, kernel_dev(exe.first), exe.second), program});
     }
     return out;
 }

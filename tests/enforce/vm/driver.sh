@@ -232,6 +232,8 @@ grep -q "hard link: /mnt/t/hl/a has 2 names" /tmp/loader.log && grep -q "hard li
 grep -q "blocked: uid 1000 pid [0-9]* other linking or moving f" /tmp/loader.log &&
   pass "a refused link has its record" || fail "no record of the refused link"
 
+. /opt/rows-identity.sh
+
 # Lifetime: SIGKILL keeps enforcement, a restart takes over, SIGTERM ends it.
 kill -KILL $loader; wait $loader 2>/dev/null
 check "loader killed: enforcement stays" EPERM 1000 $O open r /mnt/t/allow/1/2/3/4/5/6/f
