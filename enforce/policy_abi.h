@@ -75,16 +75,17 @@ struct qv_exe_id {
     __u64 ino;
 };
 
-// Identity flags.
-#define QV_ID_DROPPED 1  // counts as no listed program until its next execve
-
 struct qv_identity {
     struct qv_exe_id current;  // the program this process runs
     struct qv_exe_id pending;  // what an execve in progress will run
     __u32 has_current;
     __u32 has_pending;
-    __u32 flags;
-    __u32 pad;
+    __u32 dropped;  // counts as no listed program until its next execve
+    // The program entry found for current, kept for the generation it was
+    // found in (a listed inode's number never changes within one).
+    __u32 cached;         // 1 + that generation; 0: nothing kept
+    __u32 program;        // 1 + the program number; 0: no listed program
+    __u32 program_flags;  // the entry's flags
 };
 
 struct qv_counters {

@@ -94,36 +94,67 @@ static __always_inline struct qv_rule *rule_above(void *slot, struct dentry *d, 
     return 0;
 }
 
-// The program entry of what task runs, or 0 when no profile lists it.
-// *dropped: the process gave that identity up (foreign code, a tracer).
-static __always_inline struct qv_rule *program_of(void *slot, struct task_struct *task, int *dropped)
+// What a process runs, as the policy numbers it.
+struct program {
+    __u32 id;     // 1 + the program number; 0: no profile lists it
+    __u32 flags;  // its entry's flags
+    int dropped;  // the process gave that identity up (foreign code, a tracer)
+};
+
+static __always_inline __u32 generation(void)
 {
+    __u32 zero = 0;
+    __u32 *gen = bpf_map_lookup_elem(&qv_generation, &zero);
+    return gen ? *gen : 0;
+}
+
+static __always_inline struct program program_of(void *slot, struct task_struct *task)
+{
+    struct program p = {};
     struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, 0);
-    *dropped = id && (id->flags & QV_ID_DROPPED);
+    p.dropped = id && id->dropped;
     struct task_struct *leader = task->group_leader;
-    if (!*dropped && leader && leader != task) {
+    if (!p.dropped && leader && leader != task) {
         struct qv_identity *lid = bpf_task_storage_get(&qv_identity, leader, 0, 0);
-        *dropped = lid && (lid->flags & QV_ID_DROPPED);
+        p.dropped = lid && lid->dropped;
     }
-    if (id && id->has_current)
-        return find(slot, QV_KEY_PROGRAM, 0, id->current.dev, id->current.ino);
-    struct mm_struct *mm = task->mm;
-    struct file *exe = mm ? mm->exe_file : 0;
-    if (!exe)
-        return 0;
-    struct inode *inode = exe->f_inode;
-    return find(slot, QV_KEY_PROGRAM, 0, inode->i_sb->s_dev, inode->i_ino);
+    __u32 gen = generation();
+    if (id && id->cached == gen + 1) {
+        p.id = id->program;
+        p.flags = id->program_flags;
+        return p;
+    }
+    struct qv_rule *r = 0;
+    if (id && id->has_current) {
+        r = find(slot, QV_KEY_PROGRAM, 0, id->current.dev, id->current.ino);
+    } else {
+        struct mm_struct *mm = task->mm;
+        struct file *exe = mm ? mm->exe_file : 0;
+        if (exe) {
+            struct inode *inode = exe->f_inode;
+            r = find(slot, QV_KEY_PROGRAM, 0, inode->i_sb->s_dev, inode->i_ino);
+        }
+    }
+    if (r) {
+        p.id = r->profile + 1;
+        p.flags = r->flags;
+    }
+    if (id) {
+        id->program = p.id;
+        id->program_flags = p.flags;
+        id->cached = gen + 1;
+    }
+    return p;
 }
 
 // A dropped identity lists nothing for an allow list, and still counts for
 // a deny list: dropping never turns a refusal into a permission.
 static __always_inline int program_listed(void *slot, const struct qv_rule *r, struct task_struct *task)
 {
-    int dropped;
-    struct qv_rule *program = program_of(slot, task, &dropped);
-    if (!program || (dropped && (r->flags & QV_RULE_ALLOW_LIST)))
+    struct program p = program_of(slot, task);
+    if (!p.id || (p.dropped && (r->flags & QV_RULE_ALLOW_LIST)))
         return 0;
-    return find(slot, QV_KEY_EXE, r->profile, program->profile, 0) != 0;
+    return find(slot, QV_KEY_EXE, r->profile, p.id - 1, 0) != 0;
 }
 
 static __always_inline int allowed_program(void *slot, const struct qv_rule *r, struct task_struct *task)
@@ -396,18 +427,18 @@ static __always_inline int drop_identity(struct task_struct *task)
     void *slot = active_slot();
     if (!slot)
         return 0;
-    int dropped;
-    if (!program_of(slot, task, &dropped) || dropped)
+    struct program p = program_of(slot, task);
+    if (!p.id || p.dropped)
         return 0;
     struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (!id)
         return 0;
-    id->flags |= QV_ID_DROPPED;
+    id->dropped = 1;
     struct task_struct *leader = task->group_leader;
     if (leader && leader != task) {
         struct qv_identity *lid = bpf_task_storage_get(&qv_identity, leader, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
         if (lid)
-            lid->flags |= QV_ID_DROPPED;
+            lid->dropped = 1;
     }
     return 1;
 }
@@ -419,14 +450,13 @@ static __always_inline int shielded(struct task_struct *target, struct task_stru
     void *slot = active_slot();
     if (!slot)
         return 0;
-    int dropped;
-    struct qv_rule *program = program_of(slot, target, &dropped);
-    if (!program || dropped || !(program->flags & QV_RULE_IN_ALLOW_LIST))
+    struct program program = program_of(slot, target);
+    if (!program.id || program.dropped || !(program.flags & QV_RULE_IN_ALLOW_LIST))
         return 0;
     if (privileged(reacher))
         return 0;
-    struct qv_rule *theirs = program_of(slot, reacher, &dropped);
-    return !theirs || dropped || theirs->profile != program->profile;
+    struct program theirs = program_of(slot, reacher);
+    return theirs.dropped || theirs.id != program.id;
 }
 
 static __always_inline void report_dropped_code(struct file *file, struct task_struct *task)
@@ -434,12 +464,13 @@ static __always_inline void report_dropped_code(struct file *file, struct task_s
     struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1);
     if (!e)
         return;
+    // Names only: these hooks may not build paths.
     e->kind = QV_EVENT_DROPPED_CODE;
-    bpf_d_path((struct path *)&file->f_path, e->object, sizeof e->object);
+    bpf_probe_read_kernel_str(e->object, sizeof e->object, BPF_CORE_READ(file, f_path.dentry, d_name.name));
     struct mm_struct *mm = task->mm;
     struct file *exe = mm ? mm->exe_file : 0;
     if (exe)
-        bpf_d_path((struct path *)&exe->f_path, e->exe, sizeof e->exe);
+        bpf_probe_read_kernel_str(e->exe, sizeof e->exe, BPF_CORE_READ(exe, f_path.dentry, d_name.name));
     bpf_ringbuf_submit(e, 0);
 }
 
@@ -503,7 +534,8 @@ int BPF_PROG(qv_bprm_committed_creds, struct linux_binprm *bprm)
         id->current = id->pending;
         id->has_current = 1;
         id->has_pending = 0;
-        id->flags = 0;
+        id->dropped = 0;
+        id->cached = 0;
         struct task_struct *tracer = task->parent;
         if (task->ptrace && tracer && !privileged(tracer) && drop_identity(task))
             report_dropped_traced(bprm->file, tracer);
@@ -515,13 +547,16 @@ SEC("lsm/task_alloc")
 int BPF_PROG(qv_task_alloc, struct task_struct *task, unsigned long clone_flags)
 {
     struct qv_identity *parent = bpf_task_storage_get(&qv_identity, bpf_get_current_task_btf(), 0, 0);
-    if (!parent || (!parent->has_current && !parent->flags))
+    if (!parent || (!parent->has_current && !parent->dropped))
         return 0;
     struct qv_identity *child = bpf_task_storage_get(&qv_identity, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (child) {
         child->current = parent->current;
         child->has_current = parent->has_current;
-        child->flags = parent->flags;
+        child->dropped = parent->dropped;
+        child->cached = parent->cached;
+        child->program = parent->program;
+        child->program_flags = parent->program_flags;
     }
     return 0;
 }
