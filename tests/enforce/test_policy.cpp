@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -62,55 +61,45 @@ TEST(Policy, SystemTreesAreNeverEnforced)
     qvt::leave_sandbox(&sb);
 }
 
-// Profiles list program numbers; each listed executable has one entry, so
-// handing a listing to a new file is one entry. Programs someone other than
-// root may change are reported.
+// One entry per listed executable (profiles list its number), flagged when
+// an allow list names it; programs someone other than root may change are
+// reported.
 TEST(Policy, ProgramsAreNumberedAndWeakOnesReported)
 {
     qvt::Sandbox sb;
     std::string why = qvt::enter_sandbox(&sb);
     if (!why.empty())
         GTEST_SKIP() << why;
-    const std::string s = sb.scratch;
+    const std::string s = sb.scratch, kept = s + "/viewer", users = s + "/mine";
     ASSERT_EQ(chmod(s.c_str(), 0755), 0);
-    for (const char *f : {"/a", "/b"})
-        ASSERT_EQ(qvt::mkdir_p(s + f), 0);
-    const std::string root_kept = s + "/viewer", users = s + "/mine", open_folder = s + "/pub/tool";
-    ASSERT_EQ(qvt::mkdir_p(s + "/pub"), 0);
+    ASSERT_EQ(qvt::mkdir_p(s + "/pub", 0777), 0);
     ASSERT_EQ(chmod((s + "/pub").c_str(), 0777), 0);
-    for (const auto &f : {root_kept, users, open_folder})
+    for (const auto &f : {kept, users, s + "/pub/tool"})
         qvt::write_file(f, "x", 0755);
     ASSERT_EQ(chown(users.c_str(), 1000, 1000), 0);
-    auto profile = [](const std::string &path, PermitType deny, std::vector<std::string> apps) {
-        QvProfile p;
-        p.file = path;
-        QvRule r;
-        r.deny = deny;
-        r.permission = QV_PERM_ALL;
-        r.uids = {QV_UID_ALL};
-        r.app_paths = std::move(apps);
-        p.rules = {r};
-        return p;
-    };
-    Policy policy = build_policy({profile(s + "/a", Deny, {root_kept, users, open_folder}),
-                                  profile(s + "/b", Allow, {root_kept})});
-    std::map<uint64_t, qv_rule> programs;  // inode: entry
-    std::vector<std::pair<uint32_t, uint32_t>> listings;  // profile, number
-    for (const auto &e : policy.entries) {
-        if (e.key.kind == QV_KEY_PROGRAM)
-            programs[e.key.ino] = e.rule;
-        if (e.key.kind == QV_KEY_EXE)
-            listings.emplace_back(e.key.profile, e.key.dev);
-    }
+    QvProfile a, b;
+    a.file = s;
+    a.rules = {QvRule{}};
+    a.rules[0].deny = Deny;
+    a.rules[0].app_paths = {kept, users, s + "/pub/tool"};
+    b.file = s + "/pub";
+    b.rules = {QvRule{}};
+    b.rules[0].app_paths = {kept};
+    Policy policy = build_policy({a, b});
     struct stat st;
-    ASSERT_EQ(stat(root_kept.c_str(), &st), 0);
-    ASSERT_EQ(programs.size(), 3u);
-    const qv_rule viewer = programs[st.st_ino];
-    EXPECT_EQ(viewer.flags, QV_RULE_IN_ALLOW_LIST);  // also in the deny list: one number
-    EXPECT_EQ(std::count(listings.begin(), listings.end(), std::make_pair(1u, viewer.profile)), 1);
-    EXPECT_EQ(std::count(listings.begin(), listings.end(), std::make_pair(0u, viewer.profile)), 1);
+    ASSERT_EQ(stat(kept.c_str(), &st), 0);
+    std::vector<std::pair<uint32_t, uint32_t>> numbered, listed;  // ino, flags; profile, number
+    for (const auto &e : policy.entries) {
+        if (e.key.kind == QV_KEY_PROGRAM && e.key.ino == st.st_ino)
+            numbered.emplace_back(e.rule.profile, e.rule.flags);
+        if (e.key.kind == QV_KEY_EXE)
+            listed.emplace_back(e.key.profile, e.key.dev);
+    }
+    ASSERT_EQ(numbered.size(), 1u);
+    EXPECT_EQ(numbered[0].second, uint32_t{QV_RULE_IN_ALLOW_LIST});
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), std::make_pair(0u, numbered[0].first)), 1);
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), std::make_pair(1u, numbered[0].first)), 1);
     ASSERT_EQ(policy.weak_programs.size(), 2u);
-    EXPECT_EQ(policy.weak_programs[0].path, users);
     EXPECT_EQ(policy.weak_programs[0].why, "uid 1000 owns it");
     EXPECT_EQ(policy.weak_programs[1].why, "its folder " + s + "/pub may be written by its group or everyone");
     qvt::leave_sandbox(&sb);
