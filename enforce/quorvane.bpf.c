@@ -421,18 +421,16 @@ static __always_inline int root_kept(struct file *file)
 
 // Ends the identity of task's process until its next execve (children it
 // forks keep the mark, and so do its other threads, through the leader's):
-// 1 the first time, when some profile lists its program.
+// 1 the first time, when some profile lists its program (worth a report).
 static __always_inline int drop_identity(struct task_struct *task)
 {
-    void *slot = active_slot();
-    if (!slot)
-        return 0;
-    struct program p = program_of(slot, task);
-    if (!p.id || p.dropped)
-        return 0;
     struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
-    if (!id)
+    if (!id || id->dropped)
         return 0;
+    void *slot = active_slot();
+    struct program p = {};
+    if (slot)
+        p = program_of(slot, task);
     id->dropped = 1;
     struct task_struct *leader = task->group_leader;
     if (leader && leader != task) {
@@ -440,7 +438,7 @@ static __always_inline int drop_identity(struct task_struct *task)
         if (lid)
             lid->dropped = 1;
     }
-    return 1;
+    return p.id && !p.dropped;
 }
 
 // 1 when reacher may not reach into target: target runs a program an allow
@@ -546,14 +544,20 @@ int BPF_PROG(qv_bprm_committed_creds, struct linux_binprm *bprm)
 SEC("lsm/task_alloc")
 int BPF_PROG(qv_task_alloc, struct task_struct *task, unsigned long clone_flags)
 {
-    struct qv_identity *parent = bpf_task_storage_get(&qv_identity, bpf_get_current_task_btf(), 0, 0);
-    if (!parent || (!parent->has_current && !parent->dropped))
+    struct task_struct *me = bpf_get_current_task_btf();
+    struct qv_identity *parent = bpf_task_storage_get(&qv_identity, me, 0, 0);
+    if (!parent)
+        return 0;
+    // Another thread may have dropped the process's identity (on the leader).
+    struct qv_identity *leader = bpf_task_storage_get(&qv_identity, me->group_leader, 0, 0);
+    __u32 dropped = parent->dropped || (leader && leader->dropped);
+    if (!parent->has_current && !dropped)
         return 0;
     struct qv_identity *child = bpf_task_storage_get(&qv_identity, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (child) {
         child->current = parent->current;
         child->has_current = parent->has_current;
-        child->dropped = parent->dropped;
+        child->dropped = dropped;
         child->cached = parent->cached;
         child->program = parent->program;
         child->program_flags = parent->program_flags;
