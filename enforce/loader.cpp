@@ -222,6 +222,8 @@ void report_policy(Loader *l, const Policy &policy)
         report_once(l, n);
     for (const auto &n : policy.not_enforced)
         report_once(l, "not enforced: " + n.path + ": " + n.why);
+    for (const auto &w : policy.weak_programs)
+        report_once(l, "weak program: " + w.path + ": " + w.why + "; any program of that user can become it");
 }
 
 void write_status(const Loader &l)
@@ -232,6 +234,9 @@ void write_status(const Loader &l)
     nlohmann::json moved = nlohmann::json::array();
     for (const auto &m : l.moved)
         moved.push_back({{"path", m.path}, {"now_at", m.now_at}});
+    nlohmann::json weak = nlohmann::json::array();
+    for (const auto &w : l.last.weak_programs)
+        weak.push_back({{"path", w.path}, {"why", w.why}});
     uint64_t kernel_dropped = 0;
     if (l.skel && l.active) {
         int cpus = libbpf_num_possible_cpus();
@@ -251,6 +256,7 @@ void write_status(const Loader &l)
         {"not_enforced", not_enforced},
         {"absent", l.last.absent_cameras},
         {"moved", moved},
+        {"weak_programs", weak},
         {"records", {{"sent", l.stream.sent}, {"dropped", l.stream.dropped}, {"kernel_dropped", kernel_dropped}}},
         {"pid", getpid()},
         {"started", started},
@@ -260,27 +266,34 @@ void write_status(const Loader &l)
 }
 
 // Entries the kernel added on its own to the generation in force (a
-// protected file's protection handed to the file that replaced it) are
-// carried into the next one, so a reload that resolved its paths before
-// such a replacement does not undo it. Their profile is found again by path.
+// protected file's protection, or a listed program's number, handed to the
+// file that replaced it) are carried into the next one, so a reload that
+// resolved its paths before such a replacement does not undo it. A
+// protection's profile is found again by path, a program's number by the
+// program's path.
 void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> *written)
 {
     if (l->active_map.fd < 0 || !l->written_known)
         return;
-    std::map<uint32_t, std::string> path_of;
+    std::map<uint32_t, std::string> path_of, program_of;
     for (const auto &[path, rule] : l->last.rules)
         path_of[rule.profile] = path;
+    for (const auto &[app, program] : l->last.program_numbers)
+        program_of[program.profile] = app;
     for (const auto &e : policy_map_added(l->active_map.fd, l->written)) {
-        auto path = path_of.find(e.rule.profile);
-        auto rule = path == path_of.end() ? policy.rules.end() : policy.rules.find(path->second);
-        if (rule == policy.rules.end())
+        const bool program = e.key.kind == QV_KEY_PROGRAM;
+        const auto &was = program ? program_of : path_of;
+        const auto &now = program ? policy.program_numbers : policy.rules;
+        auto name = was.find(e.rule.profile);
+        auto value = name == was.end() ? now.end() : now.find(name->second);
+        if (value == now.end())
             continue;
         qv_key key = e.key;
         if (key.kind == QV_KEY_EXE || key.kind == QV_KEY_UID)  // keys that name their profile
-            key.profile = rule->second.profile;
+            key.profile = value->second.profile;
         if (std::binary_search(written->begin(), written->end(), key, policy_key_less))
             continue;
-        if (bpf_map_update_elem(into, &key, &rule->second, BPF_NOEXIST) == 0)
+        if (bpf_map_update_elem(into, &key, &value->second, BPF_NOEXIST) == 0)
             written->insert(std::upper_bound(written->begin(), written->end(), key, policy_key_less), key);
     }
 }
@@ -463,6 +476,14 @@ int on_record(void *ctx, void *data, size_t size)
     if (size < sizeof(qv_event))
         return 0;
     const qv_event *e = static_cast<const qv_event *>(data);
+    if (e->kind == QV_EVENT_DROPPED_CODE || e->kind == QV_EVENT_DROPPED_TRACED) {
+        const std::string object(e->object, strnlen(e->object, sizeof e->object));
+        const std::string exe(e->exe, strnlen(e->exe, sizeof e->exe));
+        QV_LOG(stderr, "identity dropped: uid %u pid %u %s %s %s; it counts as no listed program until it starts one\n",
+               e->uid, e->pid, exe.c_str(), e->kind == QV_EVENT_DROPPED_CODE ? "mapped code from" : "started traced by",
+               object.c_str());
+        return 0;
+    }
     // Each path up to its NUL, the rest zero: what follows the NUL in the
     // kernel's buffer is left over (bpf_d_path's work space, or an earlier
     // record, maybe another user's) and never leaves the loader.

@@ -137,6 +137,7 @@ struct Lookups {
     std::vector<Inode> trees = system_inodes();
     std::set<std::string> plain_folders;
     std::map<std::string, std::pair<int, struct stat>> programs;  // errno, status
+    std::map<Inode, uint32_t> numbers;                              // listed executable: program number
 };
 
 constexpr int links_max = 40;  // as the kernel's own walk
@@ -393,6 +394,23 @@ qv_rule rule_value(const QvProfile &p, uint32_t id)
 
 }  // namespace
 
+std::string weak_program_reason(const std::string &path, const struct stat &st)
+{
+    if (st.st_uid != 0)
+        return "uid " + std::to_string(st.st_uid) + " owns it";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "its group or everyone may write it";
+    const std::string folder = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+    struct stat dir;
+    if (stat(folder.c_str(), &dir) < 0)
+        return "";
+    if (dir.st_uid != 0)
+        return "its folder " + folder + " belongs to uid " + std::to_string(dir.st_uid);
+    if ((dir.st_mode & (S_IWGRP | S_IWOTH)) && !(dir.st_mode & S_ISVTX))
+        return "its folder " + folder + " may be written by its group or everyone";
+    return "";
+}
+
 Policy build_policy(const std::vector<QvProfile> &profiles)
 {
     Policy out;
@@ -400,6 +418,8 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
     // object, the later one wins and the earlier is reported.
     std::map<std::tuple<uint32_t, uint32_t, uint64_t>, size_t> objects;
     Lookups lk;
+    std::set<uint32_t> allow_listed;  // program numbers an allow list names
+    std::map<std::string, uint32_t> number_of;  // listed program path: its number
     for (size_t id = 0; id < profiles.size(); ++id) {
         const QvProfile &p = profiles[id];
         if (p.rules.empty()) {
@@ -412,21 +432,29 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
         for (const auto &app : p.rules.front().app_paths) {
             if (app == "*")
                 continue;
-            out.listings[app].push_back(value);
             auto known = lk.programs.find(app);
             if (known == lk.programs.end()) {
                 struct stat exe_st;
                 int err = stat(app.c_str(), &exe_st) < 0 ? errno : 0;
                 known = lk.programs.emplace(app, std::make_pair(err, exe_st)).first;
-                if (err == 0 && S_ISREG(exe_st.st_mode))
+                if (err == 0 && S_ISREG(exe_st.st_mode)) {
                     out.programs[app] = {kernel_dev(exe_st.st_dev), exe_st.st_ino};
+                    std::string weak = weak_program_reason(app, exe_st);
+                    if (!weak.empty())
+                        out.weak_programs.push_back({app, weak});
+                }
             }
             const struct stat &exe = known->second.second;
             if (known->second.first != 0 || !S_ISREG(exe.st_mode)) {
                 out.notes.push_back(p.file + ": listed program " + app + " is not an executable file here");
                 continue;
             }
-            out.entries.push_back({make_key(QV_KEY_EXE, pid, kernel_dev(exe.st_dev), exe.st_ino), value});
+            auto number =
+                lk.numbers.emplace(Inode(exe.st_dev, exe.st_ino), static_cast<uint32_t>(lk.numbers.size())).first;
+            if (p.rules.front().deny == Allow)
+                allow_listed.insert(number->second);
+            number_of[app] = number->second;
+            out.entries.push_back({make_key(QV_KEY_EXE, pid, number->second, 0), value});
         }
         for (uint32_t uid : p.rules.front().uids)
             if (uid != QV_UID_ALL)
@@ -458,6 +486,18 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
         out.entries.push_back({object, value});
         ++out.enforced;
     }
+    for (const auto &[exe, number] : lk.numbers) {
+        qv_rule program{};
+        program.profile = number;
+        program.flags = allow_listed.count(number) ? QV_RULE_IN_ALLOW_LIST : 0;
+        out.entries.push_back({make_key(QV_KEY_PROGRAM, 0, kernel_dev(exe.first), exe.second), program});
+    }
+    for (const auto &[app, number] : number_of) {
+        qv_rule program{};
+        program.profile = number;
+        program.flags = allow_listed.count(number) ? QV_RULE_IN_ALLOW_LIST : 0;
+        out.program_numbers[app] = program;
+    }
     return out;
 }
 
@@ -473,10 +513,9 @@ bool policy_keep_object(Policy *policy, const std::string &path, uint32_t dev, u
 
 bool policy_keep_program(Policy *policy, const std::string &app, uint32_t dev, uint64_t ino)
 {
-    auto listed = policy->listings.find(app);
-    if (listed == policy->listings.end())
+    auto listed = policy->program_numbers.find(app);
+    if (listed == policy->program_numbers.end())
         return false;
-    for (const qv_rule &value : listed->second)
-        policy->entries.push_back({make_key(QV_KEY_EXE, value.profile, dev, ino), value});
+    policy->entries.push_back({make_key(QV_KEY_PROGRAM, 0, dev, ino), listed->second});
     return true;
 }

@@ -3,6 +3,7 @@
 // entries of one policy generation out. Testable without BPF.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -49,6 +50,13 @@ struct ObjectHandle {
     int mount_id = -1;
 };
 
+// A listed executable that someone other than root may write or replace:
+// any program of that user can become it.
+struct WeakProgram {
+    std::string path;
+    std::string why;
+};
+
 // The object a profile's path led to.
 struct ProtectedObject {
     std::string path;
@@ -60,12 +68,13 @@ struct ProtectedObject {
 struct Policy {
     std::vector<PolicyEntry> entries;
     std::vector<NotEnforced> not_enforced;  // stored, but not in force
+    std::vector<WeakProgram> weak_programs;
     std::vector<std::string> notes;         // worth one journal line each
     std::vector<std::string> absent_cameras;  // camera nodes not there: covered when they appear
     uint32_t enforced = 0;
     std::vector<ProtectedObject> objects;       // files and folders, as resolved now
     std::map<std::string, qv_rule> rules;       // by profile path: what an object of it gets
-    std::map<std::string, std::vector<qv_rule>> listings;  // by listed program: its profiles
+    std::map<std::string, qv_rule> program_numbers;  // by listed program: its QV_KEY_PROGRAM value
     std::map<std::string, std::pair<uint32_t, uint64_t>> programs;  // listed programs as resolved now
 };
 
@@ -91,15 +100,22 @@ std::string real_path_of(int fd);
 // file system gives none).
 int object_handle(int fd, ObjectHandle *h);
 
+// Why someone other than root may change the executable st describes, at
+// path: "" when only root may.
+std::string weak_program_reason(const std::string &path, const struct stat &st);
+
 // The entries of every profile in profiles (only the first rule counts);
-// profile ids are positions in profiles. Resolves protected paths with
-// resolve_trusted (O_PATH: nothing a profile may protect is ever opened for
-// reading) and listed programs with stat.
+// profile ids are positions in profiles. Each listed executable gets a
+// program number (QV_KEY_PROGRAM), and profiles list numbers (QV_KEY_EXE):
+// handing a listing to a new file is one entry. Resolves protected paths
+// with resolve_trusted (O_PATH: nothing a profile may protect is ever opened
+// for reading) and listed programs with stat.
 Policy build_policy(const std::vector<QvProfile> &profiles);
 
 // Adds to policy the entries that protect the object (dev, ino) by the
 // profile of path (an object its path no longer leads to), or that list
-// the file (dev, ino) as app (a replaced program's earlier file). False
+// the file (dev, ino) as app under its program number (a replaced program's
+// earlier file). False
 // when no stored profile has that path or lists that program.
 bool policy_keep_object(Policy *policy, const std::string &path, uint32_t dev, uint64_t ino);
 bool policy_keep_program(Policy *policy, const std::string &app, uint32_t dev, uint64_t ino);

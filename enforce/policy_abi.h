@@ -11,14 +11,16 @@
 #define QV_KEY_OBJECT 1     // dev, ino: a protected file or folder
 #define QV_KEY_SUPERBLOCK 2 // dev: a file system holding a protected object
 #define QV_KEY_DEVICE 3     // dev = rdev: a protected character device
-#define QV_KEY_EXE 4        // profile, dev, ino: an executable listed by a profile
+#define QV_KEY_EXE 4        // profile, dev = program number: a program a profile lists
 #define QV_KEY_UID 5        // profile, dev = uid: a uid a profile applies to
+#define QV_KEY_PROGRAM 6    // dev, ino: a listed executable; the value's profile is its program number
 
 // Rule flags.
 #define QV_RULE_ALLOW_LIST 1 // listed programs are allowed (else: denied)
 #define QV_RULE_COMPLAIN 2   // report, do not refuse
 #define QV_RULE_ALL_APPS 4   // "*" is listed
 #define QV_RULE_ALL_UIDS 8   // applies to every user
+#define QV_RULE_IN_ALLOW_LIST 16 // (program entries) an allow list names this program
 
 // Access kinds (the rule's permission bits).
 #define QV_PERM_BIT_READ 1
@@ -52,6 +54,11 @@ struct qv_rule {
 // where the kernel lends no path).
 #define QV_EVENT_PATHS 0
 #define QV_EVENT_NAMES 1
+// A process gave up its program's identity: it mapped code from outside
+// root's keeping (object: that file), or was traced when it started its
+// program (object: the tracer's command name). For the journal only.
+#define QV_EVENT_DROPPED_CODE 2
+#define QV_EVENT_DROPPED_TRACED 3
 
 struct qv_event {
     __u32 uid;
@@ -73,6 +80,12 @@ struct qv_identity {
     struct qv_exe_id pending;  // what an execve in progress will run
     __u32 has_current;
     __u32 has_pending;
+    __u32 dropped;  // counts as no listed program until its next execve
+    // The program entry found for current, kept for the generation it was
+    // found in (a listed inode's number never changes within one).
+    __u32 cached;         // 1 + that generation; 0: nothing kept
+    __u32 program;        // 1 + the program number; 0: no listed program
+    __u32 program_flags;  // the entry's flags
 };
 
 struct qv_counters {

@@ -94,17 +94,67 @@ static __always_inline struct qv_rule *rule_above(void *slot, struct dentry *d, 
     return 0;
 }
 
+// What a process runs, as the policy numbers it.
+struct program {
+    __u32 id;     // 1 + the program number; 0: no profile lists it
+    __u32 flags;  // its entry's flags
+    int dropped;  // the process gave that identity up (foreign code, a tracer)
+};
+
+static __always_inline __u32 generation(void)
+{
+    __u32 zero = 0;
+    __u32 *gen = bpf_map_lookup_elem(&qv_generation, &zero);
+    return gen ? *gen : 0;
+}
+
+static __always_inline struct program program_of(void *slot, struct task_struct *task)
+{
+    struct program p = {};
+    struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, 0);
+    p.dropped = id && id->dropped;
+    struct task_struct *leader = task->group_leader;
+    if (!p.dropped && leader && leader != task) {
+        struct qv_identity *lid = bpf_task_storage_get(&qv_identity, leader, 0, 0);
+        p.dropped = lid && lid->dropped;
+    }
+    __u32 gen = generation();
+    if (id && id->cached == gen + 1) {
+        p.id = id->program;
+        p.flags = id->program_flags;
+        return p;
+    }
+    struct qv_rule *r = 0;
+    if (id && id->has_current) {
+        r = find(slot, QV_KEY_PROGRAM, 0, id->current.dev, id->current.ino);
+    } else {
+        struct mm_struct *mm = task->mm;
+        struct file *exe = mm ? mm->exe_file : 0;
+        if (exe) {
+            struct inode *inode = exe->f_inode;
+            r = find(slot, QV_KEY_PROGRAM, 0, inode->i_sb->s_dev, inode->i_ino);
+        }
+    }
+    if (r) {
+        p.id = r->profile + 1;
+        p.flags = r->flags;
+    }
+    if (id) {
+        id->program = p.id;
+        id->program_flags = p.flags;
+        id->cached = gen + 1;
+    }
+    return p;
+}
+
+// A dropped identity lists nothing for an allow list, and still counts for
+// a deny list: dropping never turns a refusal into a permission.
 static __always_inline int program_listed(void *slot, const struct qv_rule *r, struct task_struct *task)
 {
-    struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, 0);
-    if (id && id->has_current)
-        return find(slot, QV_KEY_EXE, r->profile, id->current.dev, id->current.ino) != 0;
-    struct mm_struct *mm = task->mm;
-    struct file *exe = mm ? mm->exe_file : 0;
-    if (!exe)
+    struct program p = program_of(slot, task);
+    if (!p.id || (p.dropped && (r->flags & QV_RULE_ALLOW_LIST)))
         return 0;
-    struct inode *inode = exe->f_inode;
-    return find(slot, QV_KEY_EXE, r->profile, inode->i_sb->s_dev, inode->i_ino) != 0;
+    return find(slot, QV_KEY_EXE, r->profile, p.id - 1, 0) != 0;
 }
 
 static __always_inline int allowed_program(void *slot, const struct qv_rule *r, struct task_struct *task)
@@ -334,6 +384,115 @@ int BPF_PROG(qv_task_prctl, int option, unsigned long arg2)
     return -ENOSYS;
 }
 
+// --- Identity: what a process's program is worth, and who may reach into it.
+// A program acts only through code root keeps; foreign code or a tracer in
+// the process ends its identity, and other programs may not reach into a
+// process an allow list names.
+
+#define CAP_SYS_PTRACE 19
+#define PTRACE_MODE_ATTACH 0x02
+#define PROT_EXEC 0x4
+#define VM_EXEC 0x4
+#define MNT_NOSUID 0x01
+#define RLIM_NLIMITS 16
+#define S_IFREG 0100000
+
+// CAP_SYS_PTRACE in the initial user namespace: root may debug anything.
+static __always_inline int privileged(struct task_struct *task)
+{
+    const struct cred *cred = task->cred;
+    __u32 caps = 0;  // the low word, in every layout of kernel_cap_t
+    bpf_probe_read_kernel(&caps, sizeof caps, &cred->cap_effective);
+    return (caps & (1u << CAP_SYS_PTRACE)) && BPF_CORE_READ(cred, user_ns, level) == 0;
+}
+
+// A file only root can have written: root owns it, no one else may write
+// it, and it lies on a mount of the initial namespace that honours
+// set-user-ID bits (user and removable-media mounts are nosuid).
+static __always_inline int root_kept(struct file *file)
+{
+    struct inode *inode = file->f_inode;
+    if (inode->i_uid.val != 0 || (inode->i_mode & 0022))
+        return 0;
+    if (BPF_CORE_READ(file, f_path.mnt, mnt_flags) & MNT_NOSUID)
+        return 0;
+    return BPF_CORE_READ(inode, i_sb, s_user_ns, level) == 0;
+}
+
+// Ends the identity of task's process until its next execve (children it
+// forks keep the mark, and so do its other threads, through the leader's):
+// 1 the first time, when some profile lists its program (worth a report).
+static __always_inline int drop_identity(struct task_struct *task)
+{
+    struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (!id || id->dropped)
+        return 0;
+    void *slot = active_slot();
+    struct program p = {};
+    if (slot)
+        p = program_of(slot, task);
+    id->dropped = 1;
+    struct task_struct *leader = task->group_leader;
+    if (leader && leader != task) {
+        struct qv_identity *lid = bpf_task_storage_get(&qv_identity, leader, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+        if (lid)
+            lid->dropped = 1;
+    }
+    return p.id && !p.dropped;
+}
+
+// 1 when reacher may not reach into target: target runs a program an allow
+// list names, and reacher is neither that program nor privileged.
+static __always_inline int shielded(struct task_struct *target, struct task_struct *reacher)
+{
+    void *slot = active_slot();
+    if (!slot)
+        return 0;
+    struct program program = program_of(slot, target);
+    if (!program.id || program.dropped || !(program.flags & QV_RULE_IN_ALLOW_LIST))
+        return 0;
+    if (privileged(reacher))
+        return 0;
+    struct program theirs = program_of(slot, reacher);
+    return theirs.dropped || theirs.id != program.id;
+}
+
+static __always_inline void report_dropped_code(struct file *file, struct task_struct *task)
+{
+    struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1);
+    if (!e)
+        return;
+    // Names only: these hooks may not build paths.
+    e->kind = QV_EVENT_DROPPED_CODE;
+    bpf_probe_read_kernel_str(e->object, sizeof e->object, BPF_CORE_READ(file, f_path.dentry, d_name.name));
+    struct mm_struct *mm = task->mm;
+    struct file *exe = mm ? mm->exe_file : 0;
+    if (exe)
+        bpf_probe_read_kernel_str(e->exe, sizeof e->exe, BPF_CORE_READ(exe, f_path.dentry, d_name.name));
+    bpf_ringbuf_submit(e, 0);
+}
+
+// Code the process maps to run: from a file outside root's keeping it ends
+// the identity; the mapping itself goes ahead. The process's own executable
+// is its identity already, and code owned by the (non-root) owner of that
+// executable gives nothing its owner could not write into the program.
+static __always_inline void judge_code(struct file *file)
+{
+    if (root_kept(file))
+        return;
+    struct task_struct *task = bpf_get_current_task_btf();
+    struct inode *inode = file->f_inode;
+    struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, 0);
+    if (id && id->has_current && id->current.ino == inode->i_ino && id->current.dev == inode->i_sb->s_dev)
+        return;
+    struct mm_struct *mm = task->mm;
+    struct file *exe = mm ? mm->exe_file : 0;
+    if (exe && (exe->f_inode == inode || (inode->i_uid.val != 0 && exe->f_inode->i_uid.val == inode->i_uid.val)))
+        return;
+    if (drop_identity(task))
+        report_dropped_code(file, task);
+}
+
 // The file execve was asked to run (a script, not its interpreter).
 SEC("lsm/bprm_creds_for_exec")
 int BPF_PROG(qv_bprm_creds_for_exec, struct linux_binprm *bprm)
@@ -350,15 +509,34 @@ int BPF_PROG(qv_bprm_creds_for_exec, struct linux_binprm *bprm)
     return 0;
 }
 
-// ... becomes the process's program once the execve can no longer fail.
+static __always_inline void report_dropped_traced(struct file *file, struct task_struct *tracer)
+{
+    struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1);
+    if (!e)
+        return;
+    e->kind = QV_EVENT_DROPPED_TRACED;
+    bpf_probe_read_kernel_str(e->object, sizeof e->object, tracer->comm);
+    bpf_probe_read_kernel_str(e->exe, sizeof e->exe, BPF_CORE_READ(file, f_path.dentry, d_name.name));
+    bpf_ringbuf_submit(e, 0);
+}
+
+// ... becomes the process's program once the execve can no longer fail;
+// not for a process a tracer without CAP_SYS_PTRACE holds, which would
+// command it.
 SEC("lsm/bprm_committed_creds")
 int BPF_PROG(qv_bprm_committed_creds, struct linux_binprm *bprm)
 {
-    struct qv_identity *id = bpf_task_storage_get(&qv_identity, bpf_get_current_task_btf(), 0, 0);
+    struct task_struct *task = bpf_get_current_task_btf();
+    struct qv_identity *id = bpf_task_storage_get(&qv_identity, task, 0, 0);
     if (id && id->has_pending) {
         id->current = id->pending;
         id->has_current = 1;
         id->has_pending = 0;
+        id->dropped = 0;
+        id->cached = 0;
+        struct task_struct *tracer = task->parent;
+        if (task->ptrace && tracer && !privileged(tracer) && drop_identity(task))
+            report_dropped_traced(bprm->file, tracer);
     }
     return 0;
 }
@@ -366,13 +544,114 @@ int BPF_PROG(qv_bprm_committed_creds, struct linux_binprm *bprm)
 SEC("lsm/task_alloc")
 int BPF_PROG(qv_task_alloc, struct task_struct *task, unsigned long clone_flags)
 {
-    struct qv_identity *parent = bpf_task_storage_get(&qv_identity, bpf_get_current_task_btf(), 0, 0);
-    if (!parent || !parent->has_current)
+    struct task_struct *me = bpf_get_current_task_btf();
+    struct qv_identity *parent = bpf_task_storage_get(&qv_identity, me, 0, 0);
+    if (!parent)
+        return 0;
+    // Another thread may have dropped the process's identity (on the leader).
+    struct qv_identity *leader = bpf_task_storage_get(&qv_identity, me->group_leader, 0, 0);
+    __u32 dropped = parent->dropped || (leader && leader->dropped);
+    if (!parent->has_current && !dropped)
         return 0;
     struct qv_identity *child = bpf_task_storage_get(&qv_identity, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (child) {
         child->current = parent->current;
-        child->has_current = 1;
+        child->has_current = parent->has_current;
+        child->dropped = dropped;
+        child->cached = parent->cached;
+        child->program = parent->program;
+        child->program_flags = parent->program_flags;
     }
+    return 0;
+}
+
+SEC("lsm/mmap_file")
+int BPF_PROG(qv_identity_mmap, struct file *file, unsigned long reqprot, unsigned long prot, unsigned long flags)
+{
+    if (file && (prot & PROT_EXEC))
+        judge_code(file);
+    return 0;
+}
+
+SEC("lsm/file_mprotect")
+int BPF_PROG(qv_identity_mprotect, struct vm_area_struct *vma, unsigned long reqprot, unsigned long prot)
+{
+    struct file *file = vma->vm_file;
+    if (file && (prot & PROT_EXEC) && !(vma->vm_flags & VM_EXEC))
+        judge_code(file);
+    return 0;
+}
+
+// Attaching, /proc/PID/mem, process_vm_readv and _writev, pidfd_getfd.
+// (Reading /proc/PID/stat and the like stays open to process lists.)
+SEC("lsm/ptrace_access_check")
+int BPF_PROG(qv_identity_ptrace, struct task_struct *child, unsigned int mode)
+{
+    if ((mode & PTRACE_MODE_ATTACH) && shielded(child, bpf_get_current_task_btf()))
+        return -EPERM;
+    return 0;
+}
+
+SEC("lsm/ptrace_traceme")
+int BPF_PROG(qv_identity_traceme, struct task_struct *parent)
+{
+    return shielded(bpf_get_current_task_btf(), parent) ? -EPERM : 0;
+}
+
+// Raising a limit of another program's process (RLIMIT_CORE, then a crash,
+// would write its memory to disk); lowering stays open.
+SEC("lsm/task_setrlimit")
+int BPF_PROG(qv_identity_setrlimit, struct task_struct *p, unsigned int resource, struct rlimit *new_rlim)
+{
+    if (resource >= RLIM_NLIMITS)
+        return 0;
+    struct rlimit old = {};
+    bpf_probe_read_kernel(&old, sizeof old, &p->signal->rlim[resource]);
+    if (new_rlim->rlim_cur <= old.rlim_cur && new_rlim->rlim_max <= old.rlim_max)
+        return 0;
+    return shielded(p, bpf_get_current_task_btf()) ? -EPERM : 0;
+}
+
+// An update: root renames a new executable, which root keeps, over a listed
+// one (as dpkg does); the new file is that program from the same moment.
+// Anyone else's replacement is a new, unlisted program until the loader
+// resolves the listed path again.
+SEC("lsm/path_rename")
+int BPF_PROG(qv_identity_rename, const struct path *old_dir, struct dentry *old_dentry, const struct path *new_dir,
+             struct dentry *new_dentry, unsigned int flags)
+{
+    struct inode *victim = new_dentry->d_inode;
+    struct inode *moving = old_dentry->d_inode;
+    if (!victim || !moving || (flags & RENAME_EXCHANGE))
+        return 0;
+    void *slot = active_slot();
+    if (!slot)
+        return 0;
+    __u32 s_dev = victim->i_sb->s_dev;
+    struct qv_rule *program = find(slot, QV_KEY_PROGRAM, 0, s_dev, victim->i_ino);
+    if (!program)
+        return 0;
+    if (BPF_CORE_READ(bpf_get_current_task_btf(), cred, fsuid.val) != 0 || (moving->i_mode & S_IFMT) != S_IFREG ||
+        moving->i_uid.val != 0 || (moving->i_mode & 0022))
+        return 0;
+    struct qv_key k = {.kind = QV_KEY_PROGRAM, .dev = s_dev, .ino = moving->i_ino};
+    struct qv_rule copy = *program;
+    bpf_map_update_elem(slot, &k, &copy, BPF_ANY);
+    return 0;
+}
+
+// A listed executable's inode, freed for good, gives nothing to the file
+// that takes its number next. (The hook also runs when an inode merely
+// leaves the cache; then it still has names.)
+SEC("lsm/inode_free_security")
+int BPF_PROG(qv_identity_inode_free, struct inode *inode)
+{
+    if (inode->i_nlink)
+        return 0;
+    void *slot = active_slot();
+    if (!slot)
+        return 0;
+    struct qv_key k = {.kind = QV_KEY_PROGRAM, .dev = inode->i_sb->s_dev, .ino = inode->i_ino};
+    bpf_map_delete_elem(slot, &k);
     return 0;
 }

@@ -128,8 +128,9 @@ TEST(Handshake, LoaderOnAKernelThatCannotRunItSaysWhyAndEveryReloadFails)
     const std::string err = qvt::read_file(loader.err_path);
     EXPECT_NE(err.find("add bpf to the lsm= kernel parameter"), std::string::npos) << err;
     EXPECT_NE(err.find("active LSMs: "), std::string::npos) << err;
-    // The maps were built: the folder's object, its file system, its program.
-    EXPECT_NE(err.find("policy maps built (3 entries, filled)"), std::string::npos) << err;
+    // The maps were built: the folder's object, its file system, its listing
+    // and its program's number.
+    EXPECT_NE(err.find("policy maps built (4 entries, filled)"), std::string::npos) << err;
     EXPECT_NE(err.find("not enforced: /usr: lies in /usr"), std::string::npos) << err;
     const std::string status = qvt::read_file(QV_STATUS_FILE);
     EXPECT_NE(status.find("\"active\":false"), std::string::npos) << status;

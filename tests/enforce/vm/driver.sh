@@ -235,6 +235,7 @@ grep -q "blocked: uid 1000 pid [0-9]* other linking or moving f" /tmp/loader.log
   pass "a refused link has its record" || fail "no record of the refused link"
 
 loader_rows
+. /opt/rows-identity.sh
 
 # Lifetime: SIGKILL keeps enforcement, a restart takes over, SIGTERM ends it.
 kill -KILL $loader; wait $loader 2>/dev/null

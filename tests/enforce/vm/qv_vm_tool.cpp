@@ -3,9 +3,14 @@
 // reload, opens things the way a program under test would and says what the
 // kernel answered, and reads a user's block-record stream. Copied to several
 // paths, each copy is a different program to the kernel.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -29,7 +34,9 @@ int usage()
                  "usage: qv_vm_tool set PATH allow|deny enforce|complain PERM all|UID[,UID] [APP...]\n"
                  "       qv_vm_tool del PATH | update | open r|w|d PATH [TIMES] | exec PATH | reader\n"
                  "       qv_vm_tool probe PATH STOPFILE | hold N STOPFILE\n"
-                 "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n");
+                 "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n"
+                 "       qv_vm_tool reach attach|mem|vmread|getfd|prlimit PID\n"
+                 "       qv_vm_tool traceme PROGRAM [ARG...] | dlopen LIBRARY PATH\n");
     return 2;
 }
 
@@ -179,6 +186,78 @@ int setexe(const char *path)
     return 0;
 }
 
+// Reaching into process pid the way a borrower would: "ok" or the refusal.
+int reach(const std::string &how, pid_t pid)
+{
+    int r = 0;
+    if (how == "attach") {
+        r = ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) < 0 ? errno : 0;
+        if (r == 0)
+            ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+    } else if (how == "mem") {
+        int fd = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+        r = fd < 0 ? errno : 0;
+        if (fd >= 0)
+            close(fd);
+    } else if (how == "vmread") {
+        // The first byte of its first mapping.
+        FILE *maps = std::fopen(("/proc/" + std::to_string(pid) + "/maps").c_str(), "r");
+        unsigned long start = 0;
+        if (!maps || std::fscanf(maps, "%lx", &start) != 1)
+            r = ENOENT;
+        if (maps)
+            std::fclose(maps);
+        char byte;
+        iovec local{&byte, 1}, remote{reinterpret_cast<void *>(start), 1};
+        if (r == 0)
+            r = process_vm_readv(pid, &local, 1, &remote, 1, 0) < 0 ? errno : 0;
+    } else if (how == "getfd") {
+        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        int fd = pidfd < 0 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, 0, 0));
+        r = fd < 0 ? errno : 0;
+        if (fd >= 0)
+            close(fd);
+        if (pidfd >= 0)
+            close(pidfd);
+    } else if (how == "prlimit") {
+        rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        r = prlimit(pid, RLIMIT_CORE, &unlimited, nullptr) < 0 ? errno : 0;
+    } else {
+        return usage();
+    }
+    std::printf("%s\n", answer(r));
+    return 0;
+}
+
+// A child that asks to be traced, then runs argv; this process is its
+// tracer and lets it run to its end.
+int traceme(char **argv)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) < 0) {
+            std::printf("%s\n", answer(errno));
+            _exit(1);
+        }
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status))
+        ptrace(PTRACE_CONT, pid, nullptr, WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status));
+    return 0;
+}
+
+// A plugin: loads library, then opens path.
+int load_then_open(const char *library, const char *path)
+{
+    if (!dlopen(library, RTLD_NOW | RTLD_LOCAL)) {
+        std::printf("dlopen: %s\n", dlerror());
+        return 1;
+    }
+    return open_as("r", path, 1);
+}
+
 int connect_stream()
 {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -275,5 +354,11 @@ int main(int argc, char **argv)
     }
     if (cmd == "setexe" && argc == 3)
         return setexe(argv[2]);
+    if (cmd == "reach" && argc == 4)
+        return reach(argv[2], static_cast<pid_t>(std::atoi(argv[3])));
+    if (cmd == "traceme" && argc >= 3)
+        return traceme(argv + 2);
+    if (cmd == "dlopen" && argc == 4)
+        return load_then_open(argv[2], argv[3]);
     return usage();
 }
