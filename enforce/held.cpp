@@ -130,7 +130,7 @@ void keep_programs(Held *held, Policy *policy)
     for (auto &h : held->programs)
         before[h.app].push_back(h);
     std::vector<HeldProgram> next;
-    for (const auto &listing : policy->listings) {
+    for (const auto &listing : policy->program_numbers) {
         const std::string &app = listing.first;
         std::vector<HeldProgram> &was = before[app];
         auto now = policy->programs.find(app);

@@ -420,6 +420,7 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
     Lookups lk;
     std::set<uint32_t> allow_listed;  // program numbers an allow list names
     std::map<std::string, uint32_t> number_of;  // listed program path: its number
+    uint32_t next_number = 0;
     for (size_t id = 0; id < profiles.size(); ++id) {
         const QvProfile &p = profiles[id];
         if (p.rules.empty()) {
@@ -444,17 +445,24 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
                         out.weak_programs.push_back({app, weak});
                 }
             }
-            const struct stat &exe = known->second.second;
-            if (known->second.first != 0 || !S_ISREG(exe.st_mode)) {
-                out.notes.push_back(p.file + ": listed program " + app + " is not an executable file here");
-                continue;
+            // A program is numbered by its file, so that two names of one
+            // file are one program; one not there now is numbered by its
+            // path, so that an earlier file of it kept in force has a number.
+            auto named = number_of.find(app);
+            if (named == number_of.end()) {
+                const struct stat &exe = known->second.second;
+                uint32_t number = next_number;
+                if (known->second.first == 0 && S_ISREG(exe.st_mode))
+                    number = lk.numbers.emplace(Inode(exe.st_dev, exe.st_ino), next_number).first->second;
+                if (number == next_number)
+                    ++next_number;
+                named = number_of.emplace(app, number).first;
             }
-            auto number =
-                lk.numbers.emplace(Inode(exe.st_dev, exe.st_ino), static_cast<uint32_t>(lk.numbers.size())).first;
             if (p.rules.front().deny == Allow)
-                allow_listed.insert(number->second);
-            number_of[app] = number->second;
-            out.entries.push_back({make_key(QV_KEY_EXE, pid, number->second, 0), value});
+                allow_listed.insert(named->second);
+            out.entries.push_back({make_key(QV_KEY_EXE, pid, named->second, 0), value});
+            if (known->second.first != 0 || !S_ISREG(known->second.second.st_mode))
+                out.notes.push_back(p.file + ": listed program " + app + " is not an executable file here");
         }
         for (uint32_t uid : p.rules.front().uids)
             if (uid != QV_UID_ALL)

@@ -74,7 +74,7 @@ struct Policy {
     uint32_t enforced = 0;
     std::vector<ProtectedObject> objects;       // files and folders, as resolved now
     std::map<std::string, qv_rule> rules;       // by profile path: what an object of it gets
-    std::map<std::string, qv_rule> program_numbers;  // by listed program: its QV_KEY_PROGRAM value
+    std::map<std::string, qv_rule> program_numbers;  // by listed program (there or not): its QV_KEY_PROGRAM value
     std::map<std::string, std::pair<uint32_t, uint64_t>> programs;  // listed programs as resolved now
 };
 
