@@ -191,26 +191,30 @@ TEST_F(Settings, UserDrivesTheAppThroughTheDaemon)
         const char *polkit;  // the authority's answer
         bool protected_before;
         bool block_record;    // qvt-editor blocked in the folder, in this user's stream
+        bool from_notice;     // the notification's Allow asks the app for it
         Strings steps;        // drive.py's
         std::string after;    // stored()
     };
     const Row rows[] = {
-        {"Allow from a block record", "authorized", true, true,
+        {"Allow from a block record", "authorized", true, true, false,
          {"press:Allow Qvt Editor to open " + f + "/report.txt", "see:Allow Qvt Editor?", "answer:Allow",
           "press:Folders and files", "see:Remove Qvt Editor from " + f},
          std::string(viewer) + " " + editor + " allow"},
-        {"protect a folder with one application", "authorized", false, false,
+        {"Allow from the notice", "authorized", true, false, true,
+         {"see:Allow Qvt Editor?", "answer:Allow", "see:Remove Qvt Editor from " + f},
+         std::string(viewer) + " " + editor + " allow"},
+        {"protect a folder with one application", "authorized", false, false, false,
          {"see:Nothing is protected yet.", "press:Protect a Folder…", "type:Folder=" + f, "press:Protect",
           "press:Add Qvt Viewer", "see:Remove Qvt Viewer from " + f},
          listed},
-        {"lift the protection", "authorized", true, false,
+        {"lift the protection", "authorized", true, false, false,
          {"press:Lift the protection of " + f, "answer:Lift", "see:Nothing is protected yet."}, "unprotected"},
-        {"a refused authorization changes nothing", "denied", true, false,
+        {"a refused authorization changes nothing", "denied", true, false, false,
          {"press:Lift the protection of " + f, "answer:Lift", "see:Nothing was changed",
           "see:An administrator's authorization is needed, and it was not given.", "answer:Close",
           "see:Remove Qvt Viewer from " + f},
          listed},
-        {"a cancelled password prompt changes nothing", "dismissed", true, false,
+        {"a cancelled password prompt changes nothing", "dismissed", true, false, false,
          {"press:Lift the protection of " + f, "answer:Lift", "see:The password prompt was cancelled.", "answer:Close"},
          listed},
     };
@@ -231,6 +235,13 @@ TEST_F(Settings, UserDrivesTheAppThroughTheDaemon)
         if (row.block_record) {
             ASSERT_TRUE(qvt::wait_for_text(loader_out, "peer " + std::to_string(user) + "\n"));
             ASSERT_NO_FATAL_FAILURE(deliver(f + "/report.txt", editor));
+        }
+        if (row.from_notice) {
+            ASSERT_TRUE(qvt::wait_for_name(session.address, "com.zentavo.Quorvane.Settings"));
+            auto call = qvt::run(as_user({"/usr/bin/gdbus", "call", "--session", "--dest", "com.zentavo.Quorvane.Settings",
+                                          "--object-path", "/com/zentavo/Quorvane/Settings", "--method",
+                                          "com.zentavo.Quorvane.Settings.Allow", editor, f + "/report.txt"}));
+            ASSERT_EQ(call.status, 0) << call.err;
         }
         Strings drive = {"/usr/bin/python3", qvt::source_path("tests/settings/drive.py")};
         drive.insert(drive.end(), row.steps.begin(), row.steps.end());
