@@ -49,7 +49,7 @@ constexpr char show_page_folders[] = "privacy,folders";
 constexpr char allow_key[] = "_allow1";
 constexpr char allow_hint_key[] = "x-zentavo-action-_allow1";
 constexpr char allow_prefix[] =
-    "qdbus,com.zentavo.Quorvane.Settings,/com/zentavo/Quorvane/Settings,com.zentavo.Quorvane.Settings.Allow,";
+    "qdbus,com.zentavo.quorvane.settings,/com/zentavo/quorvane/settings,com.zentavo.quorvane.settings.Allow,";
 
 const char *field_text(const char *field, char *spill)
 {

@@ -55,7 +55,7 @@ struct Fallback {
 };
 const Fallback fallbacks[] = {
     {"com.zentavo.nimbra.ControlCenter",
-     "com.zentavo.Quorvane.Settings,/com/zentavo/Quorvane/Settings,com.zentavo.Quorvane.Settings.ShowPage"},
+     "com.zentavo.quorvane.settings,/com/zentavo/quorvane/settings,com.zentavo.quorvane.settings.ShowPage"},
 };
 // Buttons of so many shown notifications are remembered; older ones lapse.
 constexpr size_t remembered_max = 64;

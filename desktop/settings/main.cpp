@@ -4,7 +4,7 @@
 // blocks, each block with an "Allow" that adds its program to the protection
 // that refused it. The app holds no policy of its own: it reads and changes
 // protection through quorvane_daemon and shows the daemon's answers and
-// refusals as they are. It owns com.zentavo.Quorvane.Settings on the session
+// refusals as they are. It owns com.zentavo.quorvane.settings on the session
 // bus, so a notification can open it at a page or at an Allow.
 #include <adwaita.h>
 #include <gtkmm.h>
@@ -29,8 +29,8 @@
 
 namespace {
 
-constexpr char app_id[] = "com.zentavo.Quorvane.Settings";
-constexpr char settings_interface[] = "com.zentavo.Quorvane.Settings";
+constexpr char app_id[] = "com.zentavo.quorvane.settings";
+constexpr char settings_interface[] = "com.zentavo.quorvane.settings";
 constexpr char text_domain[] = "quorvane";
 constexpr char locale_dir[] = "/usr/share/locale";
 constexpr char page_folders[] = "folders";
@@ -43,7 +43,7 @@ constexpr unsigned reconnect_ms = 2000;
 constexpr size_t activity_max = 100;
 
 const char introspection[] =
-    "<node><interface name='com.zentavo.Quorvane.Settings'>"
+    "<node><interface name='com.zentavo.quorvane.settings'>"
     "<method name='ShowPage'><arg type='s' name='page' direction='in'/>"
     "<arg type='s' name='section' direction='in'/></method>"
     "<method name='Allow'><arg type='s' name='executable' direction='in'/>"

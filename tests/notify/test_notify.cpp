@@ -33,8 +33,8 @@ constexpr char faketime_lib[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.
 
 const std::string show_page = "qdbus,com.zentavo.nimbra.ControlCenter,/com/zentavo/nimbra/ControlCenter,"
                               "com.zentavo.nimbra.ControlCenter.ShowPage,";
-const std::string allow_command = "qdbus,com.zentavo.Quorvane.Settings,/com/zentavo/Quorvane/Settings,"
-                                  "com.zentavo.Quorvane.Settings.Allow,";
+const std::string allow_command = "qdbus,com.zentavo.quorvane.settings,/com/zentavo/quorvane/settings,"
+                                  "com.zentavo.quorvane.settings.Allow,";
 const std::string camera_suffix = " has been blocked from using the camera";
 const std::string files_suffix = " has been blocked from accessing the files and folders";
 

@@ -237,10 +237,10 @@ TEST_F(Settings, UserDrivesTheAppThroughTheDaemon)
             ASSERT_NO_FATAL_FAILURE(deliver(f + "/report.txt", editor));
         }
         if (row.from_notice) {
-            ASSERT_TRUE(qvt::wait_for_name(session.address, "com.zentavo.Quorvane.Settings"));
-            auto call = qvt::run(as_user({"/usr/bin/gdbus", "call", "--session", "--dest", "com.zentavo.Quorvane.Settings",
-                                          "--object-path", "/com/zentavo/Quorvane/Settings", "--method",
-                                          "com.zentavo.Quorvane.Settings.Allow", editor, f + "/report.txt"}));
+            ASSERT_TRUE(qvt::wait_for_name(session.address, "com.zentavo.quorvane.settings"));
+            auto call = qvt::run(as_user({"/usr/bin/gdbus", "call", "--session", "--dest", "com.zentavo.quorvane.settings",
+                                          "--object-path", "/com/zentavo/quorvane/settings", "--method",
+                                          "com.zentavo.quorvane.settings.Allow", editor, f + "/report.txt"}));
             ASSERT_EQ(call.status, 0) << call.err;
         }
         Strings drive = {"/usr/bin/python3", qvt::source_path("tests/settings/drive.py")};
