@@ -234,8 +234,10 @@ public:
         }
         const Application app = application_for(applications_, executable);
         const std::string where = target.camera ? std::string(_("the camera")) : target.path;
+        // A program without a desktop entry is named by its path alone.
+        const std::string who = app.name == executable ? executable : app.name + " (" + executable + ")";
         const std::string body =
-            printf_text(_("%s (%s) was blocked from opening %s."), app.name, executable, object) + "\n\n" +
+            printf_text(_("%s was blocked from opening %s."), who, object) + "\n\n" +
             printf_text(_("It will be allowed to use %s."), where);
         ask(this, printf_text(_("Allow %s?"), app.name), body, {{"cancel", _("_Cancel")}, {"allow", _("_Allow")}},
             [this, p, executable](const std::string &response) {
