@@ -21,6 +21,12 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+Strings operator+(Strings a, const Strings &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 constexpr uid_t user = 4242;
 constexpr char user_name[] = "qvt-desktop";
 constexpr char folder[] = "/home/qvt/Documents";
@@ -34,6 +40,7 @@ protected:
     qvt::DaemonEnv env;
     qvt::Bus session;
     std::string display, loader_out, commands;
+    qvt::Proc loader;
 
     void SetUp() override
     {
@@ -136,7 +143,13 @@ protected:
 
         commands = sb.scratch + "/loader-commands";
         ASSERT_EQ(mkfifo(commands.c_str(), 0600), 0);
-        loader_out = qvt::spawn(&sb, {qvt::binary_path("tests/desktop/stand_in_loader"), commands}).out_path;
+        ASSERT_NO_FATAL_FAILURE(start_loader());
+    }
+
+    void start_loader()
+    {
+        loader = qvt::spawn(&sb, {qvt::binary_path("tests/desktop/stand_in_loader"), commands});
+        loader_out = loader.out_path;
         ASSERT_TRUE(qvt::wait_for_text(loader_out, "listening\n"));
     }
 
@@ -257,14 +270,23 @@ TEST_F(Settings, UserDrivesTheAppThroughTheDaemon)
     }
 }
 
-// Without the service the app says so and offers nothing to change.
-TEST_F(Settings, AbsentServiceIsSaid)
+// Without the service, and without enforcement running, the app says so;
+// once the loader's record stream appears it shows this user's blocks.
+TEST_F(Settings, AbsentServiceAndStreamAreSaid)
 {
     qvt::kill_and_wait(env.daemon.pid);
-    qvt::Proc app = qvt::spawn(&sb, as_user({settings_app}));
-    auto r = qvt::run(as_user({"/usr/bin/python3", qvt::source_path("tests/settings/drive.py"),
-                               "see:The Quorvane service is not available"}),
+    qvt::kill_and_wait(loader.pid);
+    qvt::Proc app = qvt::spawn(&sb, as_user({settings_app, "--page", "activity"}));
+    const Strings drive = {"/usr/bin/python3", qvt::source_path("tests/settings/drive.py")};
+    auto r = qvt::run(as_user(drive + Strings{"see:The Quorvane service is not available",
+                                              "see:Enforcement is not running"}),
                       {}, "", 120000);
+    EXPECT_EQ(r.status, 0) << r.out << r.err << qvt::read_file(app.err_path);
+
+    ASSERT_NO_FATAL_FAILURE(start_loader());
+    ASSERT_TRUE(qvt::wait_for_text(loader_out, "peer " + std::to_string(user) + "\n")) << "the app did not connect";
+    ASSERT_NO_FATAL_FAILURE(deliver(std::string(folder) + "/report.txt", editor));
+    r = qvt::run(as_user(drive + Strings{"see:tried to open " + std::string(folder) + "/report.txt"}), {}, "", 120000);
     EXPECT_EQ(r.status, 0) << r.out << r.err << qvt::read_file(app.err_path);
 }
 
