@@ -11,9 +11,9 @@
 #include <libintl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <clocale>
-#include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -198,6 +198,7 @@ public:
 
     ~SettingsWindow() override
     {
+        records_watch_.disconnect();
         if (worker_.joinable())
             worker_.join();
         if (records_fd_ >= 0)
