@@ -129,9 +129,11 @@ protected:
         qvt::write_file(services + "/org.a11y.Bus.service",
                         "[D-BUS Service]\nName=org.a11y.Bus\nExec=/usr/libexec/at-spi-bus-launcher\n");
         // Services the bus starts get its environment: this user's.
-        for (const std::string &e : desktop_env())
-            if (e.compare(0, 25, "DBUS_SESSION_BUS_ADDRESS=") != 0)
-                putenv(strdup(e.c_str()));
+        for (const std::string &e : desktop_env()) {
+            const size_t eq = e.find('=');
+            if (e.compare(0, eq, "DBUS_SESSION_BUS_ADDRESS") != 0)
+                setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+        }
         ASSERT_EQ(qvt::start_bus(&sb, "session", &session,
                                  std::string("  <user>") + user_name + "</user>\n  <servicedir>" + services +
                                      "</servicedir>\n"
