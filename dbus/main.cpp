@@ -40,6 +40,7 @@ const std::vector<std::string> caller_whitelist = {
     "/usr/bin/nimbra-control-center",
     "/usr/bin/python3.7",
     "/usr/bin/dbus-send",
+    "/usr/bin/quorvane-settings",
 };
 
 const std::string quorvane_dbus_path = "/com/zentavo/Quorvane1";
@@ -47,12 +48,17 @@ const std::string quorvane_dbus_interface = "com.zentavo.Quorvane1";
 const std::string camera_control_dbus_path = "/com/zentavo/Quorvane1/CameraControl";
 const std::string camera_control_dbus_interface = "com.zentavo.Quorvane1.CameraControl";
 
-// Listed tools that run whatever their user asks: their callers must also be
-// root or authorized by polkit.
+// Listed programs that act for whichever user runs them (tools that run
+// whatever they are asked, and the desktop's settings app): their callers
+// must also be root or authorized by polkit.
 const std::vector<std::string> general_purpose_callers = {
     "/usr/bin/python3.7",
     "/usr/bin/dbus-send",
+    "/usr/bin/quorvane-settings",
 };
+
+// polkit's reply detail saying the user dismissed the password prompt.
+static const char polkit_dismissed[] = "polkit.dismissed";
 
 // Paths below /data/home/ are the same files as below /home/.
 static const char data_home_prefix[] = "/data/home/";
@@ -226,7 +232,15 @@ int authorize_sender(sd_bus_message *m)
     }
     QV_LOG(stdout, "polkit for %s: is_authorized = %s, is_challenge = %s\n", sender.c_str(),
            is_authorized ? "true" : "false", is_challenge ? "true" : "false");
-    return is_authorized ? 0 : -1;
+    if (is_authorized)
+        return 0;
+    // A dismissed prompt is told apart, so an interactive client can say so.
+    const char *key = nullptr, *value = nullptr;
+    if (sd_bus_message_enter_container(reply.get(), 'a', "{ss}") >= 0)
+        while (sd_bus_message_read(reply.get(), "{ss}", &key, &value) > 0)
+            if (std::strcmp(key, polkit_dismissed) == 0 && std::strcmp(value, "true") == 0)
+                return -ECANCELED;
+    return -1;
 }
 
 // Reads the path argument of a file-object call; the camera object binds it.

@@ -46,6 +46,12 @@ constexpr char show_page_prefix[] =
     "com.zentavo.nimbra.ControlCenter.ShowPage,";
 constexpr char show_page_camera[] = "privacy,camera";
 constexpr char show_page_folders[] = "privacy,folders";
+// The second button: the settings app's confirmation of allowing this
+// program where it was blocked, followed by the program and the object.
+constexpr char allow_key[] = "_allow1";
+constexpr char allow_hint_key[] = "x-zentavo-action-_allow1";
+constexpr char allow_prefix[] =
+    "qdbus,com.zentavo.quorvane.settings,/com/zentavo/quorvane/settings,com.zentavo.quorvane.settings.Allow,";
 
 const char *field_text(const char *field, char *spill)
 {
@@ -200,6 +206,16 @@ bool build_notification(const char *filepath, const char *exe, int64_t now, Noti
     // shown with each bad byte replaced; the key keeps the bytes.
     out->summary = utf8_or_replacement(summary);
     out->show_page_cmd = std::string(show_page_prefix) + (camera ? show_page_camera : show_page_folders);
+    // A command's words are split at commas, and the bus carries only UTF-8:
+    // a program or object that cannot pass whole gets no Allow button.
+    const std::string program = exe;
+    if (program.find(',') == std::string::npos && path.find(',') == std::string::npos &&
+        utf8_or_replacement(program) == program && utf8_or_replacement(path) == path) {
+        // TRANSLATORS: the notification's second button; it allows the
+        // blocked program, after a confirmation.
+        out->allow_label = utf8_or_replacement(dgettext(text_domain, "Allow"));
+        out->allow_cmd = std::string(allow_prefix) + program + "," + path;
+    }
     return true;
 }
 
@@ -213,18 +229,32 @@ int send_notification(const Notification &n)
     }
     BusRef bus(raw_bus);
 
+    sd_bus_message *raw_call = nullptr;
+    r = sd_bus_message_new_method_call(bus.get(), &raw_call, notification_service, notification_path,
+                                       notification_interface, "Notify");
+    MessageRef call(raw_call);
+    const bool allow = !n.allow_cmd.empty();
+    if (r >= 0)
+        r = sd_bus_message_append(call.get(), "susss",
+                                  n.app_name.c_str(),  // application name
+                                  uint32_t{0},         // replaces no notification
+                                  "",                  // icon
+                                  n.summary.c_str(), n.body.c_str());
+    if (r >= 0)  // the actions: key, label pairs
+        r = allow ? sd_bus_message_append(call.get(), "as", 4, action_key, n.action_label.c_str(), allow_key,
+                                          n.allow_label.c_str())
+                  : sd_bus_message_append(call.get(), "as", 2, action_key, n.action_label.c_str());
+    if (r >= 0)  // each action's command
+        r = allow ? sd_bus_message_append(call.get(), "a{sv}", 2, action_hint_key, "s", n.show_page_cmd.c_str(),
+                                          allow_hint_key, "s", n.allow_cmd.c_str())
+                  : sd_bus_message_append(call.get(), "a{sv}", 1, action_hint_key, "s", n.show_page_cmd.c_str());
+    if (r >= 0)
+        r = sd_bus_message_append(call.get(), "i", int32_t{-1});  // the service's default expiry
     sd_bus_error error = SD_BUS_ERROR_NULL;
     ErrorRef error_ref(&error);
     sd_bus_message *raw_reply = nullptr;
-    r = sd_bus_call_method(bus.get(), notification_service, notification_path, notification_interface, "Notify",
-                           &error, &raw_reply, "susssasa{sv}i",
-                           n.app_name.c_str(),                      // application name
-                           uint32_t{0},                             // replaces no notification
-                           "",                                      // icon
-                           n.summary.c_str(), n.body.c_str(),
-                           2, action_key, n.action_label.c_str(),   // one action: key, label
-                           1, action_hint_key, "s", n.show_page_cmd.c_str(),
-                           int32_t{-1});                            // the service's default expiry
+    if (r >= 0)
+        r = sd_bus_call(bus.get(), call.get(), 0, &error, &raw_reply);
     MessageRef reply(raw_reply);  // carries the notification id, which nothing needs
     if (r < 0)
         QV_LOG(stderr, "Failed to Notify: %s\n\n", error.message ? error.message : std::strerror(-r));

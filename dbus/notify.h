@@ -64,6 +64,8 @@ struct Notification {
     std::string body;           // translated
     std::string action_label;   // translated
     std::string show_page_cmd;  // comma-separated qdbus command line
+    std::string allow_label;    // translated; empty: no Allow button
+    std::string allow_cmd;      // the settings app's Allow for this program and object
 };
 
 // The bus-free half of one event at wall-clock second now: prunes the map,

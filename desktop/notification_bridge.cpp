@@ -5,10 +5,11 @@
 // notification through the desktop's standard notification service and runs
 // its button's show-page command when the user presses it.
 //
-// The button is offered only when the control center the command names can
-// be reached (it owns its name or can be activated); otherwise the
-// notification is shown without a button, since a button that does nothing
-// is worse than none (the body still says where the setting lives).
+// A button is offered only when the control center the command names can
+// be reached (it owns its name or can be activated), or else Quorvane's own
+// settings app can; otherwise the notification is shown without it, since a
+// button that does nothing is worse than none (the body still says where the
+// setting lives).
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
@@ -46,6 +47,16 @@ constexpr char fallback_icon[] = "preferences-system-privacy";
 // The one command tool the show-page command names; the bridge makes its
 // call itself, so the desktop needs no Qt tools.
 constexpr char command_tool[] = "qdbus";
+// Where the control center a command names cannot be reached, its page is
+// opened in Quorvane's own settings app, which answers ShowPage alike.
+struct Fallback {
+    const char *name;         // the control center's bus name
+    const char *replacement;  // bus name, object path, interface.method
+};
+const Fallback fallbacks[] = {
+    {"com.zentavo.nimbra.ControlCenter",
+     "com.zentavo.quorvane.settings,/com/zentavo/quorvane/settings,com.zentavo.quorvane.settings.ShowPage"},
+};
 // Buttons of so many shown notifications are remembered; older ones lapse.
 constexpr size_t remembered_max = 64;
 
@@ -100,6 +111,25 @@ bool command_reachable(sd_bus *bus, const std::string &command)
 {
     std::vector<std::string> w = split_words(command);
     return well_formed(w) && name_reachable(bus, w[1]);
+}
+
+// The command to run for a button: command itself when its service can be
+// reached, else its fallback when that can; "" when neither.
+std::string runnable_command(sd_bus *bus, const std::string &command)
+{
+    if (command_reachable(bus, command))
+        return command;
+    std::vector<std::string> w = split_words(command);
+    for (const Fallback &f : fallbacks) {
+        if (!well_formed(w) || w[1] != f.name)
+            continue;
+        std::string other = w[0] + "," + f.replacement;
+        for (size_t i = 4; i < w.size(); ++i)
+            other += "," + w[i];
+        if (command_reachable(bus, other))
+            return other;
+    }
+    return "";
 }
 
 int show_page_done(sd_bus_message *reply, void *, sd_bus_error *)
@@ -192,14 +222,15 @@ std::vector<std::string> offered_actions(sd_bus *bus, const Request &req, std::m
     std::vector<std::string> out;
     for (size_t i = 0; i + 1 < req.actions.size(); i += 2) {
         auto c = req.commands.find(req.actions[i]);
-        if (c == req.commands.end() || !command_reachable(bus, c->second))
+        const std::string command = c == req.commands.end() ? "" : runnable_command(bus, c->second);
+        if (command.empty())
             continue;
         if (kept->empty()) {
             out.insert(out.end(), {default_action, req.actions[i + 1]});
-            (*kept)[default_action] = c->second;
+            (*kept)[default_action] = command;
         }
         out.insert(out.end(), {req.actions[i], req.actions[i + 1]});
-        (*kept)[req.actions[i]] = c->second;
+        (*kept)[req.actions[i]] = command;
     }
     return out;
 }

@@ -4,7 +4,8 @@
 // line per call: the subject's kind and keys, its pid and start time (a
 // "unix-process") or its name (a "system-bus-name"), the action, the flags
 // (1: interaction allowed) and the cancellation id. The answer is read from
-// the file argv[1] at every call: authorized, denied, challenge or error.
+// the file argv[1] at every call: authorized, denied, challenge, dismissed
+// (the user closed the password prompt) or error.
 #include <systemd/sd-bus.h>
 
 #include <cstdio>
@@ -72,6 +73,8 @@ int check_authorization(sd_bus_message *m, void *, sd_bus_error *error)
     const std::string mode = read_mode();
     if (mode == "error")
         return sd_bus_error_set(error, "org.freedesktop.PolicyKit1.Error.Failed", "stand-in refuses to answer");
+    if (mode == "dismissed")  // the user closed the password prompt
+        return sd_bus_reply_method_return(m, "(bba{ss})", 0, 0, 1, "polkit.dismissed", "true");
     int authorized = mode == "authorized";
     int challenge = mode == "challenge";
     return sd_bus_reply_method_return(m, "(bba{ss})", authorized, challenge, 2, "polkit.retains_authorization_after_challenge",

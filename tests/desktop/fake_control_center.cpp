@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in for the nimbra desktop's control center on a private session bus:
 // owns com.zentavo.nimbra.ControlCenter and appends each ShowPage call's two
-// arguments to the file argv[1], one call a line ("privacy folders").
+// arguments to the file argv[1], one call a line ("privacy folders"). With
+// argv[2..4] (bus name, object path, interface) it stands in for another
+// service of that shape, such as Quorvane's settings app.
 #include <systemd/sd-bus.h>
 
 #include <cstdio>
@@ -39,19 +41,21 @@ const sd_bus_vtable control_center_vtable[] = {
 
 int main(int argc, char **argv)
 {
-    if (argc != 2)
+    if (argc != 2 && argc != 5)
         return 2;
     record_path = argv[1];
+    const char *name = argc == 5 ? argv[2] : "com.zentavo.nimbra.ControlCenter";
+    const char *path = argc == 5 ? argv[3] : "/com/zentavo/nimbra/ControlCenter";
+    const char *interface = argc == 5 ? argv[4] : "com.zentavo.nimbra.ControlCenter";
     sd_bus *raw = nullptr;
     if (sd_bus_open_user(&raw) < 0)
         return 1;
     BusRef bus(raw);
     sd_bus_slot *raw_slot = nullptr;
-    if (sd_bus_add_object_vtable(bus.get(), &raw_slot, "/com/zentavo/nimbra/ControlCenter",
-                                 "com.zentavo.nimbra.ControlCenter", control_center_vtable, nullptr) < 0)
+    if (sd_bus_add_object_vtable(bus.get(), &raw_slot, path, interface, control_center_vtable, nullptr) < 0)
         return 1;
     SlotRef slot(raw_slot);
-    if (sd_bus_request_name(bus.get(), "com.zentavo.nimbra.ControlCenter", 0) < 0)
+    if (sd_bus_request_name(bus.get(), name, 0) < 0)
         return 1;
     for (;;) {
         int r = sd_bus_process(bus.get(), nullptr);

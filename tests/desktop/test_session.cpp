@@ -338,4 +338,21 @@ TEST_F(DesktopTest, BlockRecordAppearsInDunstWithItsButton)
     }
 }
 
+// Without the nimbra control center, the button opens Quorvane's own
+// settings app (a stand-in here) at the matching page.
+TEST_F(DesktopTest, WithoutAControlCenterTheButtonOpensTheSettingsApp)
+{
+    ASSERT_NO_FATAL_FAILURE(start_loader());
+    ASSERT_NO_FATAL_FAILURE(start_session());
+    qvt::spawn(&sb,
+               {qvt::binary_path("tests/desktop/fake_control_center"), shown_pages, "com.zentavo.quorvane.settings",
+                "/com/zentavo/quorvane/settings", "com.zentavo.quorvane.settings"},
+               {"DBUS_SESSION_BUS_ADDRESS=" + bus.address});
+    ASSERT_TRUE(qvt::wait_for_name(bus.address, "com.zentavo.quorvane.settings"));
+    tell_loader(std::string("deliver ") + this_user + " /home/me/Documents /usr/bin/blocked-viewer");
+    ASSERT_TRUE(wait_displayed(1)) << qvt::read_file(session.err_path);
+    dunstctl("action", "0");
+    EXPECT_TRUE(qvt::wait_for_text(shown_pages, "privacy folders\n"));
+}
+
 }  // namespace

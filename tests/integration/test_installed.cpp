@@ -42,6 +42,7 @@ const std::set<std::string> package_files = {
     "./lib/systemd/system/quorvane-loader.service",
     "./lib/systemd/system/quorvane-loader.socket",
     "./lib/systemd/system/quorvane.service",
+    "./usr/bin/quorvane-settings",
     "./usr/bin/quorvane_notify",
     "./usr/bin/quorvane_session",
     "./usr/bin/quorvanectl",
@@ -49,18 +50,23 @@ const std::set<std::string> package_files = {
     "./usr/libexec/quorvane/quorvane_daemon",
     "./usr/libexec/quorvane/quorvane_loader",
     "./usr/libexec/quorvane/quorvane_notification_bridge",
+    "./usr/share/applications/com.zentavo.quorvane.settings.desktop",
     "./usr/share/bash-completion/completions/quorvanectl",
     "./usr/share/dbus-1/services/com.zentavo.nimbra.Notification.service",
+    "./usr/share/dbus-1/services/com.zentavo.quorvane.settings.service",
     "./usr/share/dbus-1/system-services/com.zentavo.Quorvane1.service",
     "./usr/share/dbus-1/system.d/com.zentavo.Quorvane1.conf",
     "./usr/share/doc/quorvane/changelog.gz",
     "./usr/share/doc/quorvane/copyright",
+    "./usr/share/icons/hicolor/scalable/apps/com.zentavo.quorvane.settings.svg",
     "./usr/share/lintian/overrides/quorvane",
     "./usr/share/locale/de/LC_MESSAGES/quorvane.mo",
+    "./usr/share/man/man1/quorvane-settings.1.gz",
     "./usr/share/man/man1/quorvane_notify.1.gz",
     "./usr/share/man/man1/quorvane_session.1.gz",
     "./usr/share/man/man1/quorvanectl.1.gz",
     "./usr/share/man/man8/quorvane_daemon.8.gz",
+    "./usr/share/metainfo/com.zentavo.quorvane.settings.metainfo.xml",
     "./usr/share/polkit-1/actions/com.zentavo.Quorvane1.policy",
 };
 
@@ -495,7 +501,8 @@ TEST_F(Package, ShipsEveryFileAndItsDependencies)
     EXPECT_EQ(files, package_files);
 
     std::string depends = field("Depends");
-    for (const char *dep : {"dbus", "dbus-bin", "jq", "systemd", "libsystemd0", "libc6", "libstdc++6"})
+    for (const char *dep : {"dbus", "dbus-bin", "jq", "systemd", "libsystemd0", "libc6", "libstdc++6", "libgtkmm-4.0-0",
+                            "libadwaita-1-0"})
         EXPECT_NE(depends.find(dep), std::string::npos) << dep << " in " << depends;
 
     std::string dir = "/tmp/qv-control." + std::to_string(getpid());

@@ -33,6 +33,8 @@ constexpr char faketime_lib[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.
 
 const std::string show_page = "qdbus,com.zentavo.nimbra.ControlCenter,/com/zentavo/nimbra/ControlCenter,"
                               "com.zentavo.nimbra.ControlCenter.ShowPage,";
+const std::string allow_command = "qdbus,com.zentavo.quorvane.settings,/com/zentavo/quorvane/settings,"
+                                  "com.zentavo.quorvane.settings.Allow,";
 const std::string camera_suffix = " has been blocked from using the camera";
 const std::string files_suffix = " has been blocked from accessing the files and folders";
 
@@ -153,8 +155,8 @@ void expect_fixed_fields(const nlohmann::json &c)
     EXPECT_EQ(c["replaces_id"], 0);
     EXPECT_EQ(c["icon"], "");
     EXPECT_EQ(c["body"], "Go to Control Center > Privacy and Security, and allow its access.");
-    EXPECT_EQ(c["actions"], nlohmann::json::array({"_open1", "Go to Settings"}));
-    ASSERT_EQ(c["hints"].size(), 1u);
+    EXPECT_EQ(c["actions"][0], "_open1");
+    EXPECT_EQ(c["actions"][1], "Go to Settings");
     ASSERT_TRUE(c["hints"].contains("x-zentavo-action-_open1"));
     EXPECT_EQ(c["hints"]["x-zentavo-action-_open1"]["type"], "s");
     EXPECT_EQ(c["timeout"], -1);
@@ -187,6 +189,7 @@ TEST_F(NotifierProcess, RecordsOfAWholeFileBecomeNotifications)
     const std::string long_exe = "/" + std::string(511, 'e');  // 512 bytes, no NUL
     struct Expected {
         std::string summary, page;
+        bool allow = true;  // an Allow button: program and object pass the bus whole
     };
     struct Row {
         const char *what;
@@ -218,9 +221,9 @@ TEST_F(NotifierProcess, RecordsOfAWholeFileBecomeNotifications)
          {{cheese + files_suffix, "privacy,folders"}}},
         {"bytes that are not UTF-8: replaced in the text, kept apart in the key",
          record(doc, "/usr/bin/\xff" "cat") + record(doc, "/usr/bin/\xfe" "cat") + record("/home/\xff", cat),
-         {{"/usr/bin/\xef\xbf\xbd" "cat" + files_suffix, "privacy,folders"},
-          {"/usr/bin/\xef\xbf\xbd" "cat" + files_suffix, "privacy,folders"},
-          {cat + files_suffix, "privacy,folders"}}},
+         {{"/usr/bin/\xef\xbf\xbd" "cat" + files_suffix, "privacy,folders", false},
+          {"/usr/bin/\xef\xbf\xbd" "cat" + files_suffix, "privacy,folders", false},
+          {cat + files_suffix, "privacy,folders", false}}},
         {"executable of white space only", record(doc, " \t\v"), {}},
         {"white space around the executable is kept", record(doc, cat) + record(doc, " " + cat + " "),
          {{cat + files_suffix, "privacy,folders"}, {" " + cat + " " + files_suffix, "privacy,folders"}}},
@@ -242,6 +245,12 @@ TEST_F(NotifierProcess, RecordsOfAWholeFileBecomeNotifications)
             expect_fixed_fields(got[i]);
             EXPECT_EQ(got[i]["summary"], r.shown[i].summary);
             EXPECT_EQ(got[i]["hints"]["x-zentavo-action-_open1"]["value"], show_page + r.shown[i].page);
+            const auto allow = nlohmann::json::array({"_open1", "Go to Settings", "_allow1", "Allow"});
+            EXPECT_EQ(got[i]["actions"], r.shown[i].allow ? allow : nlohmann::json::array({"_open1", "Go to Settings"}));
+            EXPECT_EQ(got[i]["hints"].size(), r.shown[i].allow ? 2u : 1u);
+            if (r.shown[i].allow) {
+                EXPECT_EQ(got[i]["hints"]["x-zentavo-action-_allow1"]["value"].get<std::string>().rfind(allow_command, 0), 0u);
+            }
             senders.push_back(got[i]["sender"]);
         }
         // Each notification comes on a connection of its own.
