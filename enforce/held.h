@@ -26,7 +26,7 @@
 constexpr size_t QV_HELD_OBJECTS_MAX = 10000;
 // Listed programs held open at most, and earlier files kept per program.
 constexpr size_t QV_HELD_PROGRAMS_MAX = 4096;
-constexpr size_t QV_HELD_EARLIER_MAX = 64;
+constexpr size_t QV_HELD_EARLIER_MAX = 16;
 
 struct HeldObject {
     std::string path;  // the profile's

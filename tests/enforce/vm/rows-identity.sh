@@ -24,7 +24,7 @@ pv=$!
 as_user 1000 /opt/idd probe $I/deny/f /tmp/id-stop > /tmp/id-running-d.out &
 pd=$!
 wait_for /tmp/id-running-v.out probing && wait_for /tmp/id-running-d.out probing || fail "the identity probes"
-(i=0; while [ $i -lt 40 ]; do i=$((i + 1))
+(i=0; while [ $i -lt 10 ]; do i=$((i + 1))
   for p in /opt/idv /opt/idd; do cp $TOOL $p.dpkg-new && chmod 755 $p.dpkg-new && mv $p.dpkg-new $p; done
 done; touch /tmp/id-upgraded) &
 up=$!
