@@ -195,7 +195,7 @@ static __always_inline const struct qv_rule *rule_above(void *slot, struct dentr
     return walk_from(slot, (__u64)d, dev, at);
 }
 
-// The policy in force when dentry d's file system holds a protected object.
+// The policy in force, when file system sb holds a protected object.
 static __always_inline void *slot_for(struct super_block *sb)
 {
     void *slot = active_slot();
