@@ -159,17 +159,14 @@ int save(const char *path)
 {
     const std::string tmp = std::string(path) + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::printf("%s\n", answer(errno));
-        return 0;
-    }
+    if (fd < 0)
+        return errno;
     (void)!write(fd, "saved\n", 6);
     close(fd);
     int r = rename(tmp.c_str(), path) < 0 ? errno : 0;
     if (r != 0)
         unlink(tmp.c_str());
-    std::printf("%s\n", answer(r));
-    return 0;
+    return r;
 }
 
 // Passing as another program: in a user namespace of its own, swap the
@@ -260,18 +257,9 @@ int saves(const char *path, int n, bool hold)
         lim.rlim_cur = lim.rlim_max;
         setrlimit(RLIMIT_NOFILE, &lim);
     }
-    const std::string tmp = std::string(path) + ".new";
     for (int i = 0; i < n; ++i) {
-        if (hold && open(path, O_RDONLY | O_CLOEXEC) < 0) {
-            std::printf("%s after %d\n", answer(errno), i);
-            return 0;
-        }
-        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int r = fd < 0 ? errno : err(rename(tmp.c_str(), path));
-        if (fd >= 0)
-            close(fd);
+        int r = hold && open(path, O_RDONLY | O_CLOEXEC) < 0 ? errno : save(path);
         if (r != 0) {
-            unlink(tmp.c_str());
             std::printf("%s after %d\n", answer(r), i);
             return 0;
         }
@@ -339,8 +327,10 @@ int main(int argc, char **argv)
         std::printf("%s\n", answer(rename(argv[2], argv[3]) < 0 ? errno : 0));
         return 0;
     }
-    if (cmd == "save" && argc == 3)
-        return save(argv[2]);
+    if (cmd == "save" && argc == 3) {
+        std::printf("%s\n", answer(save(argv[2])));
+        return 0;
+    }
     if (cmd == "setname") {
         // A prctl the program has no business with must still take effect.
         char name[16] = {};
