@@ -458,8 +458,10 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     if (moving && over && at == victim->i_ino) {
         struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
         struct qv_rule copy = *over;
-        if (bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0)
+        if (bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0) {
+            report(0, new_dentry, QV_EVENT_NAMES, bpf_get_current_task_btf(), (__u32)bpf_get_current_uid_gid(), 0);
             return -EPERM;
+        }
     }
     return 0;
 }

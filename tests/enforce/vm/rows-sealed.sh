@@ -92,7 +92,8 @@ sealed_rows /mnt/t tmpfs
 sealed_rows /mnt/e ext4
 grep -q "blocked: uid 1000 pid [0-9]* other changing u" /tmp/loader.log &&
   grep -q "blocked: uid 1000 pid [0-9]* other watching seal" /tmp/loader.log &&
-  pass "a refused change and a refused watch have their records" || fail "no record of a refused change or watch"
+  grep -q "blocked: uid 1000 pid [0-9]* viewer linking or moving seal-doc" /tmp/loader.log &&
+  pass "a refused change, watch and save (full map) have their records" || fail "no record of a refused change, watch or save"
 
 # Records per user: bob's flood leaves carol's block and report their records.
 as_user 1001 $O open r /mnt/t/none/f 500 > /dev/null
