@@ -490,8 +490,11 @@ int on_record(void *ctx, void *data, size_t size)
     char record[QV_RECORD_SIZE] = {};
     std::memcpy(record, e->object, strnlen(e->object, QV_RECORD_FIELD - 1));
     std::memcpy(record + QV_RECORD_FIELD, e->exe, strnlen(e->exe, QV_RECORD_FIELD - 1));
+    // By record kind: QV_EVENT_PATHS, _NAMES, _CHANGE, _WATCH.
+    static const char *const verbs[] = {"opening", "linking or moving", "changing", "watching"};
+    const char *verb = e->kind < sizeof verbs / sizeof *verbs ? verbs[e->kind] : "reaching";
     QV_LOG(stderr, "%s: uid %u pid %u %s %s %s\n", e->complain ? "would block (complain)" : "blocked", e->uid,
-           e->pid, record + QV_RECORD_FIELD, e->kind == QV_EVENT_NAMES ? "linking or moving" : "opening", record);
+           e->pid, record + QV_RECORD_FIELD, verb, record);
     stream_deliver(&l->stream, e->uid, record);
     return 0;
 }
@@ -710,6 +713,25 @@ int load_pinned(Loader *l, bool *taken_over)
     return -EINVAL;
 }
 
+// Pins an earlier build left that this one no longer has (a program
+// renamed or dropped): each would keep enforcing on its own, and outlive
+// a stop.
+void unpin_stale(Loader *l)
+{
+    std::set<std::string> ours;
+    const bpf_object_skeleton *s = l->skel->skeleton;
+    for (int i = 0; i < s->prog_cnt; ++i)
+        ours.insert(pin_of(s->progs[i].name));
+    bpf_map *m;
+    bpf_object__for_each_map(m, l->skel->obj) ours.insert(pin_of(bpf_map__name(m)));
+    DirRef d(opendir(QV_PIN_DIR));
+    for (dirent *e; d && (e = readdir(d.get()));) {
+        const std::string pin = std::string(QV_PIN_DIR "/") + e->d_name;
+        if (e->d_name[0] != '.' && !ours.count(pin) && unlink(pin.c_str()) == 0)
+            QV_LOG(stderr, "unpinned %s, left by an earlier build\n", pin.c_str());
+    }
+}
+
 // Attaches, then hands each pin over: the earlier loader's links stay
 // attached until ours are, so enforcement has no gap.
 int attach_pinned(Loader *l)
@@ -724,6 +746,7 @@ int attach_pinned(Loader *l)
         if ((r = bpf_link__pin(*s->progs[i].link, pin.c_str())) != 0)
             return r;
     }
+    unpin_stale(l);
     return 0;
 }
 

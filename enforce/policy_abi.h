@@ -28,10 +28,15 @@
 #define QV_PERM_BIT_EXEC 4
 #define QV_PERM_BIT_LIST 8
 
-// Folder depth the program walks up from an opened file.
-#define QV_WALK_MAX 64
-// Records per CPU per window; the rest are dropped and counted.
+// Folder levels the program climbs at most: the kernel's own bound on a
+// BPF loop. A deeper object is refused to every program.
+#define QV_WALK_MAX (1U << 23)
+// Of those, the first levels are read directly (faster), the rest in a loop.
+#define QV_WALK_DIRECT 16
+// Records per user per window; the rest are dropped and counted. Users
+// beyond QV_BUDGET_USERS at once take the budget of the least recent one.
 #define QV_RECORDS_PER_WINDOW 64
+#define QV_BUDGET_USERS 4096
 #define QV_RECORD_WINDOW_NS 1000000000ULL
 
 #define QV_PATH_FIELD 512
@@ -50,15 +55,17 @@ struct qv_rule {
     __u32 flags;
 };
 
-// Record kinds: full paths (opens), or final names only (links, renames,
-// where the kernel lends no path).
+// Record kinds: full paths (opens), or final names only where the kernel
+// lends no path: links and moves, other changes of a tree, watches.
 #define QV_EVENT_PATHS 0
 #define QV_EVENT_NAMES 1
+#define QV_EVENT_CHANGE 2
+#define QV_EVENT_WATCH 3
 // A process gave up its program's identity: it mapped code from outside
 // root's keeping (object: that file), or was traced when it started its
 // program (object: the tracer's command name). For the journal only.
-#define QV_EVENT_DROPPED_CODE 2
-#define QV_EVENT_DROPPED_TRACED 3
+#define QV_EVENT_DROPPED_CODE 4
+#define QV_EVENT_DROPPED_TRACED 5
 
 struct qv_event {
     __u32 uid;
@@ -89,8 +96,13 @@ struct qv_identity {
 };
 
 struct qv_counters {
-    __u64 window_start;
+    __u64 window_start;  // unused: the budget is per user (qv_budget)
     __u64 in_window;
     __u64 sent;
     __u64 dropped;
+};
+
+struct qv_budget {
+    __u64 window_start;
+    __u64 in_window;
 };

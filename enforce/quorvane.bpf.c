@@ -62,7 +62,7 @@ struct {
     __type(value, struct qv_identity);
 } qv_identity SEC(".maps");
 
-// Per-CPU record budget and counters.
+// Per-CPU record counters.
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
     __uint(max_entries, 1);
@@ -70,28 +70,18 @@ struct {
     __type(value, struct qv_counters);
 } qv_counters SEC(".maps");
 
+// The record budget of each user.
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, QV_BUDGET_USERS);
+    __type(key, __u32);
+    __type(value, struct qv_budget);
+} qv_budget SEC(".maps");
+
 static __always_inline struct qv_rule *find(void *slot, __u32 kind, __u32 profile, __u32 dev, __u64 ino)
 {
     struct qv_key k = {.kind = kind, .profile = profile, .dev = dev, .ino = ino};
     return bpf_map_lookup_elem(slot, &k);
-}
-
-// The rule governing a dentry: its own or its nearest protected folder's.
-static __always_inline struct qv_rule *rule_above(void *slot, struct dentry *d, __u32 s_dev)
-{
-    for (int i = 0; i < QV_WALK_MAX && d; i++) {
-        struct inode *inode = d->d_inode;
-        if (inode) {
-            struct qv_rule *r = find(slot, QV_KEY_OBJECT, 0, s_dev, inode->i_ino);
-            if (r)
-                return r;
-        }
-        struct dentry *parent = d->d_parent;
-        if (parent == d)
-            break;
-        d = parent;
-    }
-    return 0;
 }
 
 // What a process runs, as the policy numbers it.
@@ -181,19 +171,114 @@ static __always_inline void *active_slot(void)
     return bpf_map_lookup_elem(&qv_slots, &idx);
 }
 
-// A record slot within the budget, or 0 (the miss is counted).
-static __always_inline struct qv_event *record_begin(__u32 uid, int complain)
+// One step up the folders, from w->d: stops at a protected object (found)
+// or at the file system's root (d = 0).
+struct qv_walk {
+    void *slot;
+    __u64 d;
+    __u64 ino;
+    __u32 dev;
+    __u32 found;
+};
+
+static long walk_step(__u32 i, struct qv_walk *w)
+{
+    struct dentry *d = (struct dentry *)w->d;
+    struct inode *inode = BPF_CORE_READ(d, d_inode);
+    if (inode) {
+        __u64 ino = BPF_CORE_READ(inode, i_ino);
+        if (find(w->slot, QV_KEY_OBJECT, 0, w->dev, ino)) {
+            w->ino = ino;
+            w->found = 1;
+            return 1;
+        }
+    }
+    struct dentry *parent = BPF_CORE_READ(d, d_parent);
+    w->d = parent == d ? 0 : (__u64)parent;
+    return w->d == 0;
+}
+
+// Governs a tree deeper than any walk can climb: every program is refused.
+static const struct qv_rule qv_too_deep = {
+    .profile = ~0U,
+    .perm = QV_PERM_BIT_READ | QV_PERM_BIT_WRITE | QV_PERM_BIT_EXEC | QV_PERM_BIT_LIST,
+    .flags = QV_RULE_ALLOW_LIST | QV_RULE_ALL_UIDS,
+};
+
+// The climb past the first levels, from a dentry the program may only
+// read through helpers: a BPF loop as long as the kernel allows. No depth
+// loses protection: past that, the answer is a refusal.
+static __always_inline const struct qv_rule *walk_from(void *slot, __u64 d, __u32 dev, __u64 *at)
+{
+    struct qv_walk w = {.slot = slot, .d = d, .dev = dev};
+    if (!d)  // nothing to climb from: refused, as too deep
+        return &qv_too_deep;
+    bpf_loop(QV_WALK_MAX, walk_step, &w, 0);
+    if (w.found) {
+        if (at)
+            *at = w.ino;
+        return find(slot, QV_KEY_OBJECT, 0, dev, w.ino);
+    }
+    return w.d ? &qv_too_deep : 0;
+}
+
+// The rule governing a dentry: its own or its nearest protected folder's
+// (*at: that object's inode number). The first levels, where nearly every
+// answer lies, are read directly.
+static __always_inline const struct qv_rule *rule_above(void *slot, struct dentry *d, __u32 dev, __u64 *at)
+{
+    for (int i = 0; i < QV_WALK_DIRECT; i++) {
+        struct inode *inode = d->d_inode;
+        if (inode) {
+            struct qv_rule *r = find(slot, QV_KEY_OBJECT, 0, dev, inode->i_ino);
+            if (r) {
+                if (at)
+                    *at = inode->i_ino;
+                return r;
+            }
+        }
+        struct dentry *parent = d->d_parent;
+        if (!parent || parent == d)
+            return 0;
+        d = parent;
+    }
+    return walk_from(slot, (__u64)d, dev, at);
+}
+
+// The policy in force, when file system sb holds a protected object.
+static __always_inline void *slot_for(struct super_block *sb)
+{
+    void *slot = active_slot();
+    if (slot && !find(slot, QV_KEY_SUPERBLOCK, 0, sb->s_dev, 0))
+        return 0;
+    return slot;
+}
+
+// A record slot within its user's budget, or 0 (the miss is counted). Each
+// user has a budget of their own, so one user's flood never silences
+// another's blocks or complain reports.
+static __always_inline struct qv_event *record_begin(__u32 uid, int complain, __u32 kind)
 {
     __u32 zero = 0;
     struct qv_counters *c = bpf_map_lookup_elem(&qv_counters, &zero);
     if (!c)
         return 0;
-    __u64 now = bpf_ktime_get_ns();
-    if (now - c->window_start > QV_RECORD_WINDOW_NS) {
-        c->window_start = now;
-        c->in_window = 0;
+    struct qv_budget *b = bpf_map_lookup_elem(&qv_budget, &uid);
+    if (!b) {
+        struct qv_budget fresh = {};
+        bpf_map_update_elem(&qv_budget, &uid, &fresh, BPF_NOEXIST);
+        b = bpf_map_lookup_elem(&qv_budget, &uid);
     }
-    if (c->in_window >= QV_RECORDS_PER_WINDOW) {
+    if (!b) {
+        c->dropped++;
+        return 0;
+    }
+    __u64 now = bpf_ktime_get_ns();
+    if (now - b->window_start > QV_RECORD_WINDOW_NS) {
+        b->window_start = now;
+        b->in_window = 0;
+    }
+    if (b->in_window >= QV_RECORDS_PER_WINDOW) {
         c->dropped++;
         return 0;
     }
@@ -202,57 +287,66 @@ static __always_inline struct qv_event *record_begin(__u32 uid, int complain)
         c->dropped++;
         return 0;
     }
-    c->in_window++;
+    __sync_fetch_and_add(&b->in_window, 1);
     c->sent++;
     e->uid = uid;
     e->pid = bpf_get_current_pid_tgid() >> 32;
     e->complain = complain;
-    e->kind = QV_EVENT_PATHS;
+    e->kind = kind;
     e->object[0] = 0;
     e->exe[0] = 0;
     return e;
 }
 
-static __always_inline void report(struct file *file, struct task_struct *task, __u32 uid, int complain)
+// The record of a refusal: full paths where the kernel lends a path (file,
+// an open), else the final names (object).
+static __always_inline void report(struct file *file, struct dentry *object, __u32 kind, struct task_struct *task,
+                                   __u32 uid, int complain)
 {
-    struct qv_event *e = record_begin(uid, complain);
+    struct qv_event *e = record_begin(uid, complain, kind);
     if (!e)
         return;
-    bpf_d_path((struct path *)&file->f_path, e->object, sizeof e->object);
     struct mm_struct *mm = task->mm;
     struct file *exe = mm ? mm->exe_file : 0;
-    if (exe)
-        bpf_d_path((struct path *)&exe->f_path, e->exe, sizeof e->exe);
+    if (file) {
+        bpf_d_path((struct path *)&file->f_path, e->object, sizeof e->object);
+        if (exe)
+            bpf_d_path((struct path *)&exe->f_path, e->exe, sizeof e->exe);
+    } else {
+        bpf_probe_read_kernel_str(e->object, sizeof e->object, BPF_CORE_READ(object, d_name.name));
+        if (exe)
+            bpf_probe_read_kernel_str(e->exe, sizeof e->exe, BPF_CORE_READ(exe, f_path.dentry, d_name.name));
+    }
     bpf_ringbuf_submit(e, 0);
 }
 
-// Where the kernel gives no path (links, renames): the names alone.
-static __always_inline void report_names(struct dentry *object, struct task_struct *task, __u32 uid, int complain)
+// The one answer to an access of kinds want that rule r governs: a program
+// the rule refuses gets -EPERM (0 in complain mode) and a record.
+static __always_inline int judge(void *slot, const struct qv_rule *r, __u32 want, struct file *file,
+                                 struct dentry *object, __u32 kind)
 {
-    struct qv_event *e = record_begin(uid, complain);
-    if (!e)
-        return;
-    e->kind = QV_EVENT_NAMES;
-    bpf_probe_read_kernel_str(e->object, sizeof e->object, BPF_CORE_READ(object, d_name.name));
-    struct mm_struct *mm = task->mm;
-    struct file *exe = mm ? mm->exe_file : 0;
-    if (exe)
-        bpf_probe_read_kernel_str(e->exe, sizeof e->exe, BPF_CORE_READ(exe, f_path.dentry, d_name.name));
-    bpf_ringbuf_submit(e, 0);
-}
-
-// The answer for a link or rename that rule r decides.
-static __always_inline int judge_names(void *slot, const struct qv_rule *r, struct dentry *object)
-{
-    if (!(r->perm & (QV_PERM_BIT_READ | QV_PERM_BIT_WRITE)))
+    if (!r || !(r->perm & want))
         return 0;
     struct task_struct *task = bpf_get_current_task_btf();
     __u32 uid = (__u32)bpf_get_current_uid_gid();
     if (!refuses(slot, r, task, uid))
         return 0;
     int complain = (r->flags & QV_RULE_COMPLAIN) != 0;
-    report_names(object, task, uid, complain);
+    report(file, object, kind, task, uid, complain);
     return complain ? 0 : -EPERM;
+}
+
+// The rule over an opened file. When the open came through another view (an
+// overlay's path over the real file), the walk starts from one of the real
+// file's names on its real file system.
+static __always_inline const struct qv_rule *rule_of_file(void *slot, struct file *file, struct inode *inode,
+                                                          __u32 dev)
+{
+    struct dentry *d = file->f_path.dentry;
+    if (d->d_inode == inode)
+        return rule_above(slot, d, dev, 0);
+    __u64 alias = (__u64)BPF_CORE_READ(inode, i_dentry.first);
+    return walk_from(slot, alias ? alias - bpf_core_field_offset(struct dentry, d_u.d_alias) : 0, dev, 0);
 }
 
 SEC("lsm/file_open")
@@ -266,17 +360,15 @@ int BPF_PROG(qv_file_open, struct file *file)
         return 0;
     umode_t mode = inode->i_mode;
     __u32 s_dev = inode->i_sb->s_dev;
-    struct qv_rule *r;
+    const struct qv_rule *r;
     if ((mode & S_IFMT) == S_IFCHR) {
         r = find(slot, QV_KEY_DEVICE, 0, inode->i_rdev, 0);
     } else {
         // A file system that holds no protected object leaves at once.
         if (!find(slot, QV_KEY_SUPERBLOCK, 0, s_dev, 0))
             return 0;
-        r = rule_above(slot, file->f_path.dentry, s_dev);
+        r = rule_of_file(slot, file, inode, s_dev);
     }
-    if (!r)
-        return 0;
 
     __u32 want = 0;
     if ((mode & S_IFMT) == S_IFDIR)
@@ -291,84 +383,168 @@ int BPF_PROG(qv_file_open, struct file *file)
         if ((file->f_mode & FMODE_EXEC) || (file->f_flags & FMODE_EXEC))
             want |= QV_PERM_BIT_EXEC;
     }
-    if (!(want & r->perm))
-        return 0;
-
-    __u32 uid = (__u32)bpf_get_current_uid_gid();
-    struct task_struct *task = bpf_get_current_task_btf();
-    if (!refuses(slot, r, task, uid))
-        return 0;
-    int complain = (r->flags & QV_RULE_COMPLAIN) != 0;
-    report(file, task, uid, complain);
-    return complain ? 0 : -EPERM;
+    return judge(slot, r, want, file, 0, QV_EVENT_PATHS);
 }
 
-// A hard link to anything in a protected tree, made outside that tree, would
-// be a second way in.
-SEC("lsm/path_link")
-int BPF_PROG(qv_path_link, struct dentry *old_dentry, const struct path *new_dir, struct dentry *new_dentry)
+// Changing a protected tree: the write bit decides. The kernel calls these
+// from every route into the real file system, overlay layers included.
+static __always_inline int judge_change(struct dentry *dentry, __u32 kind)
 {
-    void *slot = active_slot();
+    void *slot = slot_for(dentry->d_sb);
     if (!slot)
         return 0;
-    __u32 s_dev = old_dentry->d_sb->s_dev;
-    if (!find(slot, QV_KEY_SUPERBLOCK, 0, s_dev, 0))
-        return 0;
-    struct qv_rule *r = rule_above(slot, old_dentry, s_dev);
-    if (!r)
-        return 0;
-    struct qv_rule *there = rule_above(slot, new_dir->dentry, s_dev);
-    if (there && there->profile == r->profile)
-        return 0;
-    return judge_names(slot, r, old_dentry);
+    const struct qv_rule *r = rule_above(slot, dentry, dentry->d_sb->s_dev, 0);
+    return judge(slot, r, QV_PERM_BIT_WRITE, 0, dentry, kind);
 }
 
-// Moving something out of a protected tree, or over a protected file, would
-// unprotect it, and so would moving the protected object away from the path
-// its profile names. A permitted replacement of a protected file hands the
-// protection to the incoming file at once; the next reload finds it by path.
-SEC("lsm/path_rename")
-int BPF_PROG(qv_path_rename, const struct path *old_dir, struct dentry *old_dentry, const struct path *new_dir,
-             struct dentry *new_dentry, unsigned int flags)
+SEC("lsm/inode_create")
+int BPF_PROG(qv_inode_create, struct inode *dir, struct dentry *dentry, umode_t mode)
 {
-    void *slot = active_slot();
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+SEC("lsm/inode_mkdir")
+int BPF_PROG(qv_inode_mkdir, struct inode *dir, struct dentry *dentry, umode_t mode)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+SEC("lsm/inode_mknod")
+int BPF_PROG(qv_inode_mknod, struct inode *dir, struct dentry *dentry, umode_t mode, dev_t dev)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+SEC("lsm/inode_symlink")
+int BPF_PROG(qv_inode_symlink, struct inode *dir, struct dentry *dentry, const char *old_name)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+SEC("lsm/inode_unlink")
+int BPF_PROG(qv_inode_unlink, struct inode *dir, struct dentry *dentry)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+SEC("lsm/inode_rmdir")
+int BPF_PROG(qv_inode_rmdir, struct inode *dir, struct dentry *dentry)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+// chmod, chown, truncate, utimes: by path or by descriptor.
+SEC("lsm/inode_setattr")
+int BPF_PROG(qv_inode_setattr, struct dentry *dentry, struct iattr *attr)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+// Extended attributes, POSIX ACLs among them.
+SEC("lsm/inode_setxattr")
+int BPF_PROG(qv_inode_setxattr, struct user_namespace *mnt_userns, struct dentry *dentry, const char *name,
+             const void *value, size_t size, int flags)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+SEC("lsm/inode_removexattr")
+int BPF_PROG(qv_inode_removexattr, struct user_namespace *mnt_userns, struct dentry *dentry, const char *name)
+{
+    return judge_change(dentry, QV_EVENT_CHANGE);
+}
+
+// A hard link is a change of the tree it lands in; made outside the tree of
+// what it names, it would also be a second way in.
+SEC("lsm/inode_link")
+int BPF_PROG(qv_inode_link, struct dentry *old_dentry, struct inode *dir, struct dentry *new_dentry)
+{
+    void *slot = slot_for(old_dentry->d_sb);
     if (!slot)
         return 0;
-    __u32 s_dev = old_dentry->d_sb->s_dev;
-    if (!find(slot, QV_KEY_SUPERBLOCK, 0, s_dev, 0))
-        return 0;
-    struct inode *moving = old_dentry->d_inode;
-    struct qv_rule *from = rule_above(slot, old_dir->dentry, s_dev);
-    struct qv_rule *to = rule_above(slot, new_dir->dentry, s_dev);
-    struct qv_rule *self = moving ? find(slot, QV_KEY_OBJECT, 0, s_dev, moving->i_ino) : 0;
+    __u32 dev = old_dentry->d_sb->s_dev;
+    const struct qv_rule *from = rule_above(slot, old_dentry, dev, 0);
+    const struct qv_rule *to = rule_above(slot, new_dentry, dev, 0);
     int r;
-    if (self) {
-        // The protected object itself: only a program it allows may move it
-        // (its protection goes with it until the next reload).
-        if ((r = judge_names(slot, self, old_dentry)))
-            return r;
-    } else if (from && (!to || to->profile != from->profile)) {
-        if ((r = judge_names(slot, from, old_dentry)))
-            return r;
-    }
-    // An exchange moves the other object the opposite way.
-    if ((flags & RENAME_EXCHANGE) && to && (!from || to->profile != from->profile)) {
-        if ((r = judge_names(slot, to, new_dentry)))
-            return r;
-    }
-    struct inode *victim = new_dentry->d_inode;
-    if (!victim || (flags & RENAME_EXCHANGE))
-        return 0;
-    struct qv_rule *over = rule_above(slot, new_dentry, s_dev);
-    if (!over)
-        return 0;
-    if ((r = judge_names(slot, over, new_dentry)))
+    if (from && (!to || to->profile != from->profile) &&
+        (r = judge(slot, from, QV_PERM_BIT_READ | QV_PERM_BIT_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
         return r;
-    if (moving && find(slot, QV_KEY_OBJECT, 0, s_dev, victim->i_ino) == over) {
-        struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = s_dev, .ino = moving->i_ino};
+    return judge(slot, to, QV_PERM_BIT_WRITE, 0, new_dentry, QV_EVENT_NAMES);
+}
+
+// A move changes both trees; out of a tree, or moving the protected object
+// away from the path its profile names, it would also unprotect. An
+// exchange comes here twice, once each way. A permitted replacement of a
+// protected file hands the protection to the incoming file at once (the
+// next reload finds it by path); when that cannot be recorded, the
+// replacement is refused.
+SEC("lsm/inode_rename")
+int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, struct inode *new_dir,
+             struct dentry *new_dentry)
+{
+    void *slot = slot_for(old_dentry->d_sb);
+    if (!slot)
+        return 0;
+    __u32 dev = old_dentry->d_sb->s_dev;
+    struct inode *moving = old_dentry->d_inode;
+    const struct qv_rule *self = moving ? find(slot, QV_KEY_OBJECT, 0, dev, moving->i_ino) : 0;
+    const struct qv_rule *from = rule_above(slot, old_dentry->d_parent, dev, 0);
+    const struct qv_rule *to = rule_above(slot, new_dentry->d_parent, dev, 0);
+    int leaving = from && (!to || to->profile != from->profile);
+    int r;
+    if ((r = judge(slot, self, QV_PERM_BIT_READ | QV_PERM_BIT_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
+        return r;
+    if ((r = judge(slot, from, QV_PERM_BIT_WRITE | (leaving ? QV_PERM_BIT_READ : 0), 0, old_dentry, QV_EVENT_NAMES)))
+        return r;
+    if ((!from || leaving) && (r = judge(slot, to, QV_PERM_BIT_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
+        return r;
+    struct inode *victim = new_dentry->d_inode;
+    if (!victim)
+        return 0;
+    __u64 at = 0;
+    const struct qv_rule *over = rule_above(slot, new_dentry, dev, &at);
+    if ((r = judge(slot, over, QV_PERM_BIT_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
+        return r;
+    if (moving && over && at == victim->i_ino) {
+        struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
         struct qv_rule copy = *over;
-        bpf_map_update_elem(slot, &k, &copy, BPF_ANY);
+        if (bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0) {
+            report(0, new_dentry, QV_EVENT_NAMES, bpf_get_current_task_btf(), (__u32)bpf_get_current_uid_gid(), 0);
+            return -EPERM;
+        }
     }
+    return 0;
+}
+
+// An inotify or fanotify watch shows a folder's names (list bit) and a
+// file's accesses (read bit).
+SEC("lsm/path_notify")
+int BPF_PROG(qv_path_notify, const struct path *path, u64 mask, unsigned int obj_type)
+{
+    struct dentry *dentry = path->dentry;
+    if (obj_type != FSNOTIFY_OBJ_TYPE_INODE || !dentry->d_inode)
+        return 0;
+    void *slot = slot_for(dentry->d_sb);
+    if (!slot)
+        return 0;
+    const struct qv_rule *r = rule_above(slot, dentry, dentry->d_sb->s_dev, 0);
+    __u32 want = (dentry->d_inode->i_mode & S_IFMT) == S_IFDIR ? QV_PERM_BIT_LIST : QV_PERM_BIT_READ;
+    return judge(slot, r, want, 0, dentry, QV_EVENT_WATCH);
+}
+
+// A deleted object's entry goes with its inode, so a new file that reuses
+// the number is neither caught nor freed, and handed-over entries do not
+// pile up. Only deleted ones: the cache also lets go of files that exist.
+SEC("lsm/inode_free_security")
+int BPF_PROG(qv_inode_free_security, struct inode *inode)
+{
+    if (inode->i_nlink != 0)
+        return 0;
+    void *slot = slot_for(inode->i_sb);
+    if (!slot)
+        return 0;
+    struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = inode->i_sb->s_dev, .ino = inode->i_ino};
+    bpf_map_delete_elem(slot, &k);
     return 0;
 }
 
@@ -459,11 +635,10 @@ static __always_inline int shielded(struct task_struct *target, struct task_stru
 
 static __always_inline void report_dropped_code(struct file *file, struct task_struct *task)
 {
-    struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1);
+    struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1, QV_EVENT_DROPPED_CODE);
     if (!e)
         return;
     // Names only: these hooks may not build paths.
-    e->kind = QV_EVENT_DROPPED_CODE;
     bpf_probe_read_kernel_str(e->object, sizeof e->object, BPF_CORE_READ(file, f_path.dentry, d_name.name));
     struct mm_struct *mm = task->mm;
     struct file *exe = mm ? mm->exe_file : 0;
@@ -511,10 +686,9 @@ int BPF_PROG(qv_bprm_creds_for_exec, struct linux_binprm *bprm)
 
 static __always_inline void report_dropped_traced(struct file *file, struct task_struct *tracer)
 {
-    struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1);
+    struct qv_event *e = record_begin((__u32)bpf_get_current_uid_gid(), 1, QV_EVENT_DROPPED_TRACED);
     if (!e)
         return;
-    e->kind = QV_EVENT_DROPPED_TRACED;
     bpf_probe_read_kernel_str(e->object, sizeof e->object, tracer->comm);
     bpf_probe_read_kernel_str(e->exe, sizeof e->exe, BPF_CORE_READ(file, f_path.dentry, d_name.name));
     bpf_ringbuf_submit(e, 0);

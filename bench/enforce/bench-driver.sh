@@ -9,6 +9,7 @@ mkdir -p /opt /mnt/b && mount -t tmpfs tmpfs /mnt/b
 cp "$BENCH" /opt/viewer; cp "$BENCH" /opt/other
 mkdir -p /mnt/b/prot /mnt/b/bulk
 echo x > /mnt/b/plain; echo x > /mnt/b/prot/f
+chmod 777 /mnt/b/prot  # so alice's unlink reaches the program
 # The file system holds protected objects: the folder and 1,000 more.
 i=0; while [ $i -lt 1000 ]; do mkdir /mnt/b/bulk/$i; i=$((i + 1)); done
 "$TOOL" set /mnt/b/prot allow enforce 15 all /opt/viewer
@@ -19,7 +20,12 @@ min() { [ -z "$1" ] || [ "$2" -lt "$1" ] && echo "$2" || echo "$1"; }
 start_loader() {
   "$LOADER" 2> /tmp/loader.log &
   loader=$!
-  i=0; while ! grep -q "enforcing; pinned" /tmp/loader.log; do i=$((i + 1)); [ $i -gt 600 ] && break; sleep 0.1; done
+  # Under emulation on a loaded host, verifying the programs takes a while;
+  # figures taken without them would be meaningless.
+  i=0; while ! grep -q "enforcing; pinned" /tmp/loader.log; do
+    i=$((i + 1)); [ $i -gt 3000 ] && { echo "the loader did not start: $(cat /tmp/loader.log)"; exit 1; }
+    sleep 0.1
+  done
 }
 p0="" q0="" p1="" q1=""
 for round in 1 2 3; do
@@ -29,13 +35,18 @@ for round in 1 2 3; do
   [ $round = 3 ] || { kill -TERM $loader; wait $loader; }
 done
 denied=$(/opt/other open /mnt/b/prot/f 2000 5)
+# By alice, whose record budget root's denied opens have not spent.
+unlinked=$(setpriv --reuid 1000 --regid 1000 --clear-groups -- /opt/other unlink /mnt/b/prot/f 2000 5)
 # A reload of 10,000 profiles, acknowledged.
 mkdir -p /mnt/b/many
 "$BENCH" reload 10000 /mnt/b/many
 kill -TERM $loader; wait $loader
+blocked=$(grep -c "blocked: uid 1000 pid [0-9]* other changing f" /tmp/loader.log)
 echo "open+close, no program: unprotected ${p0} ns, protected ${q0} ns"
 echo "open+close, program loaded: unprotected ${p1} ns, protected by an allowed program ${q1} ns"
-echo "denied open with its record (records rate-limited to 64/s/CPU, the rest counted): ${denied} ns"
+echo "denied open with its record (records rate-limited to 64/s per user, the rest counted): ${denied} ns"
+echo "refused unlink with its record (same limit): ${unlinked} ns; records of refused unlinks in the journal: ${blocked}"
+echo "the loader: $(grep -h 'loaded:\|cannot' /tmp/loader.log | tr '\n' ' ')"
 awk -v a="$p1" -v b="$p0" -v p="$q1" -v q="$q0" 'BEGIN {
-  printf "ratio unprotected file on a fs holding protected objects: %.2f (target <= 1.1)\n", a / b
-  printf "ratio protected file, allowed program: %.2f (target <= 1.25)\n", p / q }'
+  printf "ratio unprotected file on a fs holding protected objects: %.2f (target <= 1.05)\n", a / b
+  printf "ratio protected file, allowed program: %.2f (target <= 1.15)\n", p / q }'

@@ -192,10 +192,11 @@ grep -q '"kernel_dropped":[1-9]' /run/quorvane/status.json && pass "records are 
 escapes() {
   M=$1 tag=$2
   check "$tag: hard link made outside the tree" EPERM 1000 $O link $M/esc/f $M/link-out
-  check "$tag: hard link inside the tree" ok 1000 $O link $M/esc/f $M/esc/f-link
+  check "$tag: hard link inside the tree" EPERM 1000 $O link $M/esc/f $M/esc/f-link
   check "$tag: hard link out by the allowed program" ok 1000 $V link $M/esc/f $M/viewer-link
   check "$tag: rename out of the tree" EPERM 1000 $O rename $M/esc/sub $M/sub-out
-  check "$tag: rename inside the tree" ok 1000 $O rename $M/esc/sub $M/esc/sub2
+  check "$tag: rename inside the tree" EPERM 1000 $O rename $M/esc/sub $M/esc/sub2
+  check "$tag: rename inside the tree by the allowed program" ok 1000 $V rename $M/esc/sub $M/esc/sub2
   check "$tag: moved inside, still protected" EPERM 1000 $O open r $M/esc/sub2/g
   check "$tag: rename of the protected folder by another program" EPERM 1000 $O rename $M/esc $M/esc-moved
   check "$tag: rename of the protected folder by the allowed program" ok 1000 $V rename $M/esc $M/esc-moved
@@ -236,6 +237,8 @@ grep -q "blocked: uid 1000 pid [0-9]* other linking or moving f" /tmp/loader.log
 
 loader_rows
 . /opt/rows-identity.sh
+# A sealed tree: every other route in.
+. /opt/rows-sealed.sh
 
 # Lifetime: SIGKILL keeps enforcement, a restart takes over, SIGTERM ends it.
 kill -KILL $loader; wait $loader 2>/dev/null

@@ -6,13 +6,18 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,7 +41,8 @@ int usage()
                  "       qv_vm_tool probe PATH STOPFILE | hold N STOPFILE\n"
                  "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n"
                  "       qv_vm_tool reach attach|mem|vmread|getfd|prlimit PID\n"
-                 "       qv_vm_tool traceme PROGRAM [ARG...] | dlopen LIBRARY PATH\n");
+                 "       qv_vm_tool traceme PROGRAM [ARG...] | dlopen LIBRARY PATH\n"
+                 "       qv_vm_tool saves PATH N [hold] | CHANGE PATH [PATH]\n");
     return 2;
 }
 
@@ -159,17 +165,14 @@ int save(const char *path)
 {
     const std::string tmp = std::string(path) + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::printf("%s\n", answer(errno));
-        return 0;
-    }
+    if (fd < 0)
+        return errno;
     (void)!write(fd, "saved\n", 6);
     close(fd);
     int r = rename(tmp.c_str(), path) < 0 ? errno : 0;
     if (r != 0)
         unlink(tmp.c_str());
-    std::printf("%s\n", answer(r));
-    return 0;
+    return r;
 }
 
 // Passing as another program: in a user namespace of its own, swap the
@@ -258,6 +261,91 @@ int load_then_open(const char *library, const char *path)
     return open_as("r", path, 1);
 }
 
+// The ways to change a tree or watch it: each returns 0 or the errno.
+int err(int r) { return r < 0 ? errno : 0; }
+
+int create(const char *p)
+{
+    int fd = open(p, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        close(fd);
+    return err(fd);
+}
+
+// An access ACL naming uid 1000 besides the owner: stored as an extended
+// attribute on every file system the tests use (tmpfs has no user.*).
+int set_acl(const char *p)
+{
+    const uint32_t acl[] = {2,                 // version; then tag | perm << 16, id
+                            0x01 | 6 << 16, ~0U, 0x02 | 4 << 16, 1000, 0x04 | 4 << 16, ~0U,
+                            0x10 | 4 << 16, ~0U, 0x20 | 4 << 16, ~0U};
+    return err(setxattr(p, "system.posix_acl_access", acl, sizeof acl, 0));
+}
+
+int watch(const char *p)
+{
+    int fd = inotify_init1(IN_CLOEXEC);
+    int r = err(inotify_add_watch(fd, p, IN_ALL_EVENTS));
+    close(fd);
+    return r;
+}
+
+// Unprivileged fanotify reports file handles, not descriptors.
+int fwatch(const char *p)
+{
+    int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_CLOEXEC, O_RDONLY);
+    if (fd < 0)
+        return errno;
+    int r = err(fanotify_mark(fd, FAN_MARK_ADD, FAN_MODIFY | FAN_EVENT_ON_CHILD, AT_FDCWD, p));
+    close(fd);
+    return r;
+}
+
+struct Change {
+    const char *name;
+    int paths;
+    int (*act)(const char *, const char *);
+};
+
+const Change changes[] = {
+    {"unlink", 1, [](const char *a, const char *) { return err(unlink(a)); }},
+    {"rmdir", 1, [](const char *a, const char *) { return err(rmdir(a)); }},
+    {"create", 1, [](const char *a, const char *) { return create(a); }},
+    {"mkdir", 1, [](const char *a, const char *) { return err(mkdir(a, 0755)); }},
+    {"mkfifo", 1, [](const char *a, const char *) { return err(mkfifo(a, 0644)); }},
+    {"symlink", 2, [](const char *a, const char *b) { return err(symlink(a, b)); }},
+    {"exchange", 2, [](const char *a, const char *b) { return err(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE)); }},
+    {"truncate", 1, [](const char *a, const char *) { return err(truncate(a, 0)); }},
+    {"chmod", 1, [](const char *a, const char *) { return err(chmod(a, 0640)); }},
+    {"chown", 1, [](const char *a, const char *) { return err(chown(a, getuid(), getgid())); }},
+    {"utimes", 1, [](const char *a, const char *) { return err(utimes(a, nullptr)); }},
+    {"setxattr", 1, [](const char *a, const char *) { return set_acl(a); }},
+    {"rmxattr", 1, [](const char *a, const char *) { return err(removexattr(a, "system.posix_acl_access")); }},
+    {"watch", 1, [](const char *a, const char *) { return watch(a); }},
+    {"fwatch", 1, [](const char *a, const char *) { return fwatch(a); }},
+};
+
+// n editor saves of path; with hold, each replaced file stays open, so
+// the kernel cannot let go of what it recorded for it. "ok", or the first
+// refusal and how many saves went before it.
+int saves(const char *path, int n, bool hold)
+{
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    for (int i = 0; i < n; ++i) {
+        int r = hold && open(path, O_RDONLY | O_CLOEXEC) < 0 ? errno : save(path);
+        if (r != 0) {
+            std::printf("%s after %d\n", answer(r), i);
+            return 0;
+        }
+    }
+    std::printf("ok\n");
+    return 0;
+}
+
 int connect_stream()
 {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -342,8 +430,10 @@ int main(int argc, char **argv)
         std::printf("%s\n", answer(rename(argv[2], argv[3]) < 0 ? errno : 0));
         return 0;
     }
-    if (cmd == "save" && argc == 3)
-        return save(argv[2]);
+    if (cmd == "save" && argc == 3) {
+        std::printf("%s\n", answer(save(argv[2])));
+        return 0;
+    }
     if (cmd == "setname") {
         // A prctl the program has no business with must still take effect.
         char name[16] = {};
@@ -360,5 +450,13 @@ int main(int argc, char **argv)
         return traceme(argv + 2);
     if (cmd == "dlopen" && argc == 4)
         return load_then_open(argv[2], argv[3]);
+    if (cmd == "saves" && (argc == 4 || argc == 5))
+        return saves(argv[2], std::atoi(argv[3]), argc == 5);
+    for (const Change &c : changes) {
+        if (cmd == c.name && argc == 2 + c.paths) {
+            std::printf("%s\n", answer(c.act(argv[2], c.paths == 2 ? argv[3] : nullptr)));
+            return 0;
+        }
+    }
     return usage();
 }
