@@ -13,6 +13,7 @@
 #define QV_KEY_DEVICE 3     // dev = rdev: a protected character device
 #define QV_KEY_EXE 4        // profile, dev, ino: an executable listed by a profile
 #define QV_KEY_UID 5        // profile, dev = uid: a uid a profile applies to
+#define QV_KEY_PROBE 6      // dev, ino: a device manager's probe, which describes cameras
 
 // Rule flags.
 #define QV_RULE_ALLOW_LIST 1 // listed programs are allowed (else: denied)
