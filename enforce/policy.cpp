@@ -29,6 +29,11 @@ const char *const system_trees[] = {
 
 constexpr unsigned video_major = 81;
 
+// The device manager's camera probe: udev runs it as root on each new video
+// node and stores what it says (ID_V4L_CAPABILITIES), which camera lists
+// read. /lib is a folder of its own on systems without a merged /usr.
+const char *const device_probes[] = {"/usr/lib/udev/v4l_id", "/lib/udev/v4l_id"};
+
 bool is_under(const std::string &path, const std::string &tree)
 {
     return path == tree || (path.size() > tree.size() && path.compare(0, tree.size(), tree) == 0 &&
@@ -99,6 +104,23 @@ qv_key make_key(uint32_t kind, uint32_t profile, uint32_t dev, uint64_t ino)
     k.dev = dev;
     k.ino = ino;
     return k;
+}
+
+// Exempts the device probes that are root's alone (nobody else may replace
+// them) from camera profiles, for root only (the kernel program checks).
+void add_device_probes(Policy *out)
+{
+    for (const char *path : device_probes) {
+        struct stat st;
+        if (stat(path, &st) < 0)
+            continue;
+        if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+            out->notes.push_back(std::string("device probe ") + path +
+                                 " is not root's alone; it may not describe cameras");
+            continue;
+        }
+        out->entries.push_back({make_key(QV_KEY_PROBE, 0, kernel_dev(st.st_dev), st.st_ino), qv_rule{}});
+    }
 }
 
 }  // namespace
@@ -421,6 +443,7 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
     std::set<uint32_t> allow_listed;  // program numbers an allow list names
     std::map<std::string, uint32_t> number_of;  // listed program path: its number
     uint32_t next_number = 0;
+    bool cameras = false;
     for (size_t id = 0; id < profiles.size(); ++id) {
         const QvProfile &p = profiles[id];
         if (p.rules.empty()) {
@@ -481,6 +504,7 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
         qv_key object;
         if (S_ISCHR(st.st_mode)) {
             object = make_key(QV_KEY_DEVICE, 0, kernel_dev(st.st_rdev), 0);
+            cameras = true;
         } else {
             object = make_key(QV_KEY_OBJECT, 0, kernel_dev(st.st_dev), st.st_ino);
             out.entries.push_back({make_key(QV_KEY_SUPERBLOCK, 0, kernel_dev(st.st_dev), 0), value});
@@ -506,6 +530,8 @@ Policy build_policy(const std::vector<QvProfile> &profiles)
         program.flags = allow_listed.count(number) ? QV_RULE_IN_ALLOW_LIST : 0;
         out.program_numbers[app] = program;
     }
+    if (cameras)
+        add_device_probes(&out);
     return out;
 }
 

@@ -14,6 +14,7 @@
 #define QV_KEY_EXE 4        // profile, dev = program number: a program a profile lists
 #define QV_KEY_UID 5        // profile, dev = uid: a uid a profile applies to
 #define QV_KEY_PROGRAM 6    // dev, ino: a listed executable; the value's profile is its program number
+#define QV_KEY_PROBE 7      // dev, ino: a device manager's probe, which describes cameras
 
 // Rule flags.
 #define QV_RULE_ALLOW_LIST 1 // listed programs are allowed (else: denied)

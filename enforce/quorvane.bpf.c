@@ -161,6 +161,22 @@ static __always_inline int refuses(void *slot, const struct qv_rule *r, struct t
     return !allowed_program(slot, r, task);
 }
 
+// Root running the device manager's camera probe (the very file the loader
+// found), opening a camera node for reading only: it describes the camera
+// for everyone's camera lists. Known by its executable, which no process
+// may change while enforcement runs.
+static __always_inline int device_probe(void *slot, struct file *file)
+{
+    if ((__u32)bpf_get_current_uid_gid() != 0 || (file->f_mode & FMODE_WRITE))
+        return 0;
+    struct mm_struct *mm = bpf_get_current_task_btf()->mm;
+    struct file *exe = mm ? mm->exe_file : 0;
+    if (!exe)
+        return 0;
+    struct inode *inode = exe->f_inode;
+    return find(slot, QV_KEY_PROBE, 0, inode->i_sb->s_dev, inode->i_ino) != 0;
+}
+
 static __always_inline void *active_slot(void)
 {
     __u32 zero = 0;
@@ -363,6 +379,8 @@ int BPF_PROG(qv_file_open, struct file *file)
     const struct qv_rule *r;
     if ((mode & S_IFMT) == S_IFCHR) {
         r = find(slot, QV_KEY_DEVICE, 0, inode->i_rdev, 0);
+        if (r && device_probe(slot, file))
+            return 0;
     } else {
         // A file system that holds no protected object leaves at once.
         if (!find(slot, QV_KEY_SUPERBLOCK, 0, s_dev, 0))
