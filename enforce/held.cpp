@@ -51,7 +51,7 @@ int open_object(const HeldObject &h)
     if (point.empty())
         return -ENOENT;
     // open_by_handle_at takes no O_PATH descriptor of the mount.
-    Fd mount_fd(open(point.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    QvFd mount_fd(open(point.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (mount_fd.fd < 0 || fstat(mount_fd.fd, &st) < 0)
         return -errno;
@@ -66,7 +66,7 @@ int open_object(const HeldObject &h)
     buf.fh.handle_bytes = static_cast<unsigned>(h.handle.bytes.size());
     buf.fh.handle_type = h.handle.type;
     std::memcpy(buf.fh.f_handle, h.handle.bytes.data(), h.handle.bytes.size());
-    Fd fd(open_by_handle_at(mount_fd.fd, &buf.fh, O_PATH | O_CLOEXEC));
+    QvFd fd(open_by_handle_at(mount_fd.fd, &buf.fh, O_PATH | O_CLOEXEC));
     if (fd.fd < 0)
         return -errno;
     if (fstat(fd.fd, &st) < 0 || kernel_dev(st.st_dev) != h.dev || st.st_ino != h.ino || st.st_nlink == 0)
@@ -110,7 +110,7 @@ std::vector<Moved> keep_objects(Held *held, Policy *policy, std::vector<std::str
                                       "cannot follow; that object is protected no more");
             continue;
         }
-        Fd fd(open_object(h));
+        QvFd fd(open_object(h));
         if (fd.fd < 0 || next.size() >= QV_HELD_OBJECTS_MAX)
             continue;  // gone
         policy_keep_object(policy, h.path, h.dev, h.ino);
@@ -142,7 +142,7 @@ void keep_programs(Held *held, Policy *policy)
         if (current != was.end()) {
             kept.push_back(*current);
         } else if (now != policy->programs.end() && next.size() < QV_HELD_PROGRAMS_MAX) {
-            auto fd = std::make_shared<Fd>(open(app.c_str(), O_PATH | O_CLOEXEC));
+            auto fd = std::make_shared<QvFd>(open(app.c_str(), O_PATH | O_CLOEXEC));
             struct stat st;
             if (fd->fd >= 0 && fstat(fd->fd, &st) == 0 && kernel_dev(st.st_dev) == now->second.first &&
                 st.st_ino == now->second.second)
@@ -221,7 +221,7 @@ void held_programs_adopt(Held *held, const nlohmann::json &j)
                 continue;
             fcntl(fd, F_SETFD, FD_CLOEXEC);
             held->programs.push_back({p.at("app").get<std::string>(), p.at("dev").get<uint32_t>(),
-                                      p.at("ino").get<uint64_t>(), std::make_shared<Fd>(fd),
+                                      p.at("ino").get<uint64_t>(), std::make_shared<QvFd>(fd),
                                       p.at("earlier").get<bool>()});
         } catch (const nlohmann::json::exception &) {
         }

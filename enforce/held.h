@@ -39,7 +39,7 @@ struct HeldProgram {
     std::string app;
     uint32_t dev;
     uint64_t ino;
-    std::shared_ptr<Fd> fd;  // O_PATH
+    std::shared_ptr<QvFd> fd;  // O_PATH
     bool earlier;            // no longer at app's path
 };
 

@@ -58,7 +58,7 @@ using SourceRef = std::unique_ptr<sd_event_source, qv_release<sd_event_source_un
 
 struct Loader {
     SkelRef skel;
-    Fd control;
+    QvFd control;
     RecordStream stream;
     RingRef ring;
     bool active = false;
@@ -77,7 +77,7 @@ struct Loader {
     PathWatch watch;                 // the ways to protected paths and listed programs
     sd_event_source *settle = nullptr;  // the timer of a re-resolution after a change
     uint64_t last_settled = 0;          // when the last one ran (CLOCK_MONOTONIC, us)
-    Fd active_map;                      // the policy map of the generation in force
+    QvFd active_map;                      // the policy map of the generation in force
     std::vector<qv_key> written;        // its keys as this loader wrote them, sorted
     bool written_known = false;         // false after a takeover: nothing is carried
 };
@@ -307,7 +307,7 @@ int apply_policy(Loader *l, const Policy &policy)
     uint32_t zero = 0, gen = 0;
     if (bpf_map_lookup_elem(generation, &zero, &gen) < 0)
         return -errno;
-    Fd inner;
+    QvFd inner;
     inner.fd = policy_map_create(policy);
     if (inner.fd < 0)
         return inner.fd;
@@ -443,7 +443,7 @@ std::string reload(Loader *l)
 // is the answer to every request (the kernel cannot enforce).
 void serve_control(Loader *l, const std::string &reply_fixed)
 {
-    Fd peer;
+    QvFd peer;
     peer.fd = accept4(l->control.fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (peer.fd < 0)
         return;
@@ -812,7 +812,7 @@ int serve(Loader *l)
         return r;
     EventRef event(raw);
     sd_event_source *s = nullptr;
-    Fd uevents, mounts;  // outlive the sources that watch them
+    QvFd uevents, mounts;  // outlive the sources that watch them
     std::vector<SourceRef> sources;
     sigset_t mask;
     sigemptyset(&mask);

@@ -17,7 +17,7 @@
 constexpr size_t QV_WATCH_FOLDERS_MAX = 8192;
 
 struct PathWatch {
-    Fd inotify;
+    QvFd inotify;
     std::map<int, std::set<std::string>> names;  // by watch: the names that matter in that folder
 };
 

@@ -149,9 +149,9 @@ size_t folders_to_cache()
 }
 
 struct Walk {
-    std::map<std::string, std::unique_ptr<Fd>> folders;
+    std::map<std::string, std::unique_ptr<QvFd>> folders;
     size_t folders_max = folders_to_cache();
-    Fd root;
+    QvFd root;
 };
 
 struct Lookups {
@@ -243,7 +243,7 @@ Found resolve_object(const std::string &path, Lookups *lk, struct stat *st, std:
     if (!(why = tree_reason(lex, nullptr)).empty())
         return Found::Refused;
     bool followed = false;
-    Fd fd(walk(lex, &why, &followed, &lk->walk));
+    QvFd fd(walk(lex, &why, &followed, &lk->walk));
     if (fd.fd < 0 && !why.empty())
         return Found::Refused;
     if (fd.fd < 0 || fstat(fd.fd, st) < 0) {
@@ -296,7 +296,7 @@ int walk(const std::string &path, std::string *why, bool *followed, Walk *w)
     if (w->root.fd < 0 && (w->root.fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0)
         return -errno;
     int dir = w->root.fd;  // owned by w, or by owned
-    Fd owned;
+    QvFd owned;
     std::string at;  // the folder reached so far, as written
     std::string prefix;
     for (size_t i = 0; i + 1 < todo.size(); ++i) {
@@ -315,7 +315,7 @@ int walk(const std::string &path, std::string *why, bool *followed, Walk *w)
         todo.pop_front();
         if (name == ".")
             continue;
-        Fd next(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        QvFd next(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (next.fd < 0)
             return -errno;
         struct stat st, folder;
@@ -359,7 +359,7 @@ int walk(const std::string &path, std::string *why, bool *followed, Walk *w)
         }
         if (cacheable && !todo.empty() && w->folders.size() < w->folders_max) {
             auto &slot = w->folders[at];
-            slot = std::make_unique<Fd>(next.fd);
+            slot = std::make_unique<QvFd>(next.fd);
             next.fd = -1;
             dir = slot->fd;
             owned.reset();

@@ -12,24 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "policy_abi.h"
 #include "quorvane.h"
-
-// A file descriptor, closed with its scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { reset(); }
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-};
 
 struct PolicyEntry {
     qv_key key;

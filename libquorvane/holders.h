@@ -28,9 +28,11 @@ struct QvFd {
     explicit QvFd(int f) : fd(f) {}
     QvFd(const QvFd &) = delete;
     QvFd &operator=(const QvFd &) = delete;
-    ~QvFd()
+    ~QvFd() { reset(); }
+    void reset()
     {
         if (fd >= 0)
             close(fd);
+        fd = -1;
     }
 };

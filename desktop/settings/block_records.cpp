@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "block_records.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,13 +21,8 @@ std::string field(const char *start)
 
 int records_connect()
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, QV_NOTIFY_SOCKET);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -errno;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+    int fd = qv_connect_record_stream();
+    if (fd >= 0 && fcntl(fd, F_SETFL, O_NONBLOCK) < 0) {
         int err = -errno;
         close(fd);
         return err;

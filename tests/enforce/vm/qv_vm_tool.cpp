@@ -346,25 +346,13 @@ int saves(const char *path, int n, bool hold)
     return 0;
 }
 
-int connect_stream()
-{
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, QV_NOTIFY_SOCKET);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        close(fd);
-        return -errno;
-    }
-    return fd;
-}
 
 // Opens n record streams and keeps them until stopfile exists.
 int hold(int n, const char *stopfile)
 {
     int connected = 0;
     for (int i = 0; i < n; ++i)
-        connected += connect_stream() >= 0;
+        connected += qv_connect_record_stream() >= 0;
     std::printf("holding %d\n", connected);
     std::fflush(stdout);
     while (access(stopfile, F_OK) != 0)
@@ -374,7 +362,7 @@ int hold(int n, const char *stopfile)
 
 int reader()
 {
-    int fd = connect_stream();
+    int fd = qv_connect_record_stream();
     if (fd < 0) {
         std::printf("connect: %s\n", std::strerror(-fd));
         return 1;
