@@ -60,7 +60,7 @@ protected:
         std::string why = qvt::enter_sandbox(&sb);
         if (!why.empty())
             GTEST_SKIP() << "no sandbox: " << why;
-        ASSERT_NO_FATAL_FAILURE(private_tmp());
+        ASSERT_EQ(qvt::private_tmp(sb), 0);
         // The loader's folder on a /run of our own: nothing made on the host.
         ASSERT_EQ(qvt::mount_tmpfs("/run"), 0);
         ASSERT_EQ(mkdir(run_dir, 0755), 0);
@@ -79,28 +79,6 @@ protected:
         qvt::write_file(path, qvt::read_file(path) + line);
     }
 
-    // X servers keep their sockets and locks in /tmp: a tmpfs of our own,
-    // with the scratch folder, and the source and build trees when they lie
-    // in /tmp (a checkout there), bound back into it.
-    void private_tmp()
-    {
-        std::vector<std::string> kept;
-        for (const std::string &dir : {sb.scratch, qvt::source_path(""), qvt::binary_path("")})
-            if (dir.compare(0, 5, "/tmp/") == 0)
-                kept.push_back(dir);
-        std::vector<int> fds;
-        for (const std::string &dir : kept) {
-            fds.push_back(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            ASSERT_GE(fds.back(), 0) << dir;
-        }
-        ASSERT_EQ(mount("qvt-tmp", "/tmp", "tmpfs", 0, "mode=1777"), 0);
-        for (size_t i = 0; i < kept.size(); ++i) {
-            ASSERT_EQ(qvt::mkdir_p(kept[i]), 0) << kept[i];
-            std::string fd_path = "/proc/self/fd/" + std::to_string(fds[i]);
-            ASSERT_EQ(mount(fd_path.c_str(), kept[i].c_str(), nullptr, MS_BIND, nullptr), 0) << kept[i];
-            close(fds[i]);
-        }
-    }
 
     void start_session_bus(const std::string &extra_config = "")
     {

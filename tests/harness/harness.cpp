@@ -221,6 +221,28 @@ int mount_tmpfs(const std::string &path, const std::string &options)
     return 0;
 }
 
+int private_tmp(const Sandbox &sb)
+{
+    std::vector<std::string> kept;
+    for (const std::string &dir : {sb.scratch, source_path(""), binary_path("")})
+        if (dir.compare(0, 5, "/tmp/") == 0)
+            kept.push_back(dir);
+    std::vector<int> fds;
+    for (const std::string &dir : kept) {
+        fds.push_back(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (fds.back() < 0)
+            return -errno;
+    }
+    int r = mount("qvt-tmp", "/tmp", "tmpfs", 0, "mode=1777") < 0 ? -errno : 0;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const std::string from = "/proc/self/fd/" + std::to_string(fds[i]);
+        if (r == 0 && (r = mkdir_p(kept[i])) == 0 && mount(from.c_str(), kept[i].c_str(), nullptr, MS_BIND, nullptr) < 0)
+            r = -errno;
+        close(fds[i]);
+    }
+    return r;
+}
+
 std::string install_systemctl_stub(Sandbox *sb)
 {
     std::string dir = sb->scratch + "/stubbin";

@@ -49,6 +49,11 @@ int overlay_dir(Sandbox *sb, const std::string &dir);
 // A tmpfs on path (created first if missing), e.g. "/sys/kernel/security".
 int mount_tmpfs(const std::string &path, const std::string &options = "mode=0755");
 
+// A private /tmp (X servers keep their sockets and locks there), with the
+// sandbox's scratch folder, and the source and build trees where they lie
+// in /tmp (a checkout there), bound back into it. 0 or -errno.
+int private_tmp(const Sandbox &sb);
+
 // Writes an executable stub `systemctl` into scratch/stubbin that appends its
 // arguments, one line per call, to scratch/systemctl.log. Returns the folder
 // to put first on PATH.

@@ -52,7 +52,7 @@ protected:
         std::string why = qvt::start_daemon_env(&env);
         if (!why.empty())
             GTEST_SKIP() << why;
-        ASSERT_NO_FATAL_FAILURE(private_tmp());
+        ASSERT_EQ(qvt::private_tmp(sb), 0);
         chmod((sb.scratch + "/system_bus_socket").c_str(), 0666);
         // The app and two programs of the desktop's, as files of this namespace.
         ASSERT_EQ(qvt::overlay_dir(&sb, "/usr/bin"), 0);
@@ -67,26 +67,6 @@ protected:
         ASSERT_NO_FATAL_FAILURE(start_desktop());
     }
     void TearDown() override { qvt::stop_daemon_env(&env); }
-
-    // X keeps its sockets in /tmp: a tmpfs of our own, with the scratch
-    // folder and a build tree there bound back into it.
-    void private_tmp()
-    {
-        Strings kept;
-        for (const std::string &dir : {sb.scratch, qvt::binary_path("")})
-            if (dir.compare(0, 5, "/tmp/") == 0)
-                kept.push_back(dir);
-        std::vector<int> fds;
-        for (const std::string &dir : kept)
-            fds.push_back(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_EQ(mount("qvt-tmp", "/tmp", "tmpfs", 0, "mode=1777"), 0);
-        for (size_t i = 0; i < kept.size(); ++i) {
-            ASSERT_EQ(qvt::mkdir_p(kept[i]), 0);
-            std::string from = "/proc/self/fd/" + std::to_string(fds[i]);
-            ASSERT_EQ(mount(from.c_str(), kept[i].c_str(), nullptr, MS_BIND, nullptr), 0) << kept[i];
-            close(fds[i]);
-        }
-    }
 
     // A desktop user with a home, a runtime folder and two installed
     // applications (desktop entries naming the two programs).
