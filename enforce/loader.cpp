@@ -78,7 +78,6 @@ struct Loader {
     sd_event_source *settle = nullptr;  // the timer of a re-resolution after a change
     uint64_t last_settled = 0;          // when the last one ran (CLOCK_MONOTONIC, us)
     QvFd active_map;                      // the policy map of the generation in force
-    std::vector<qv_key> written;        // its keys as this loader wrote them, sorted
     bool written_known = false;         // false after a takeover: nothing is carried
 };
 
@@ -265,12 +264,16 @@ void write_status(const Loader &l)
     replace_file(QV_STATUS_FILE, status.dump() + "\n", 0644);
 }
 
-// Entries the kernel added on its own to the generation in force (a
-// protected file's protection, or a listed program's number, handed to the
-// file that replaced it) are carried into the next one, so a reload that
-// resolved its paths before such a replacement does not undo it. A
+// Entries of the generation in force that protect an object, or number a
+// program, and that the next one lacks are carried into it: the kernel hands
+// protection and program numbers to files that replace others on its own,
+// and a reload that resolved its paths before such a replacement must not
+// undo it. All of them, not only those the kernel added: a file system that
+// reuses inode numbers gives a replacing file the number of an object this
+// loader once wrote, whose entry the kernel dropped and added again. A
 // protection's profile is found again by path, a program's number by the
-// program's path.
+// program's path; entries of profiles that are gone are not carried, and
+// the kernel drops an entry when its inode is freed.
 void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> *written)
 {
     if (l->active_map.fd < 0 || !l->written_known)
@@ -280,7 +283,9 @@ void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> 
         path_of[rule.profile] = path;
     for (const auto &[app, program] : l->last.program_numbers)
         program_of[program.profile] = app;
-    for (const auto &e : policy_map_added(l->active_map.fd, l->written)) {
+    for (const auto &e : policy_map_added(l->active_map.fd, {})) {
+        if (e.key.kind != QV_KEY_OBJECT && e.key.kind != QV_KEY_SUPERBLOCK && e.key.kind != QV_KEY_PROGRAM)
+            continue;
         const bool program = e.key.kind == QV_KEY_PROGRAM;
         const auto &was = program ? program_of : path_of;
         const auto &now = program ? policy.program_numbers : policy.rules;
@@ -326,7 +331,6 @@ int apply_policy(Loader *l, const Policy &policy)
     // What the kernel added to the old generation while this one was made.
     carry_added(l, policy, inner.fd, &written);
     std::swap(l->active_map.fd, inner.fd);
-    l->written = std::move(written);
     l->written_known = true;
     return 0;
 }
