@@ -18,11 +18,13 @@ for d in /mnt/b/bulk/*; do "$TOOL" set $d allow enforce 15 all /opt/viewer; done
 measure() { /opt/viewer open "$1" 2000 15; }
 min() { [ -z "$1" ] || [ "$2" -lt "$1" ] && echo "$2" || echo "$1"; }
 start_loader() {
+  # A fresh log each time: the wait below must not find the last loader's line.
+  rm -f /tmp/loader.log
   "$LOADER" 2> /tmp/loader.log &
   loader=$!
   # Under emulation on a loaded host, verifying the programs takes a while;
   # figures taken without them would be meaningless.
-  i=0; while ! grep -q "enforcing; pinned" /tmp/loader.log; do
+  i=0; while ! grep -qs "enforcing; pinned" /tmp/loader.log; do
     i=$((i + 1)); [ $i -gt 3000 ] && { echo "the loader did not start: $(cat /tmp/loader.log)"; exit 1; }
     sleep 0.1
   done
