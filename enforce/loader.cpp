@@ -274,7 +274,8 @@ void write_status(const Loader &l)
 // protection's profile is found again by path, a program's number by the
 // program's path; entries of profiles that are gone are not carried, and
 // the kernel drops an entry when its inode is freed.
-void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> *written)
+void carry_added(Loader *l, const Policy &policy, int into, const QvMapping &filter,
+                 std::vector<qv_key> *written)
 {
     if (l->active_map.fd < 0 || !l->written_known)
         return;
@@ -298,6 +299,7 @@ void carry_added(Loader *l, const Policy &policy, int into, std::vector<qv_key> 
             key.profile = value->second.profile;
         if (std::binary_search(written->begin(), written->end(), key, policy_key_less))
             continue;
+        object_filter_add(filter, key);
         if (bpf_map_update_elem(into, &key, &value->second, BPF_NOEXIST) == 0)
             written->insert(std::upper_bound(written->begin(), written->end(), key, policy_key_less), key);
     }
@@ -312,6 +314,12 @@ int apply_policy(Loader *l, const Policy &policy)
     uint32_t zero = 0, gen = 0;
     if (bpf_map_lookup_elem(generation, &zero, &gen) < 0)
         return -errno;
+    QvMapping filter;
+    int r = object_filter_map(bpf_map__fd(l->skel->maps.qv_objects), &filter);
+    if (r < 0)
+        return r;
+    for (const auto &e : policy.entries)
+        object_filter_add(filter, e.key);
     QvFd inner;
     inner.fd = policy_map_create(policy);
     if (inner.fd < 0)
@@ -321,7 +329,7 @@ int apply_policy(Loader *l, const Policy &policy)
     for (const auto &e : policy.entries)
         written.push_back(e.key);
     std::sort(written.begin(), written.end(), policy_key_less);
-    carry_added(l, policy, inner.fd, &written);
+    carry_added(l, policy, inner.fd, filter, &written);
     uint32_t idle = (gen + 1) & 1;
     if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
         return -errno;
@@ -329,7 +337,7 @@ int apply_policy(Loader *l, const Policy &policy)
     if (bpf_map_update_elem(generation, &zero, &next, BPF_ANY) < 0)
         return -errno;
     // What the kernel added to the old generation while this one was made.
-    carry_added(l, policy, inner.fd, &written);
+    carry_added(l, policy, inner.fd, filter, &written);
     std::swap(l->active_map.fd, inner.fd);
     l->written_known = true;
     return 0;

@@ -42,6 +42,22 @@
 
 #define QV_PATH_FIELD 512
 
+// A filter of protected objects: one bit per hash of (dev, ino). A clear bit
+// means the object is not protected, and its lookup is skipped; a set bit
+// only says "look". Bits are only ever set: by the loader for each object it
+// writes, by the kernel for each protection it hands over.
+#define QV_FILTER_BITS_LOG2 17
+#define QV_FILTER_WORDS ((1U << QV_FILTER_BITS_LOG2) / 64)
+
+struct qv_filter {
+    __u64 words[QV_FILTER_WORDS];
+};
+
+static inline __u32 qv_filter_bit(__u32 dev, __u64 ino)
+{
+    return (__u32)(((ino ^ ((__u64)dev << 40)) * 0x9E3779B97F4A7C15ULL) >> (64 - QV_FILTER_BITS_LOG2));
+}
+
 struct qv_key {
     __u32 kind;
     __u32 profile;

@@ -38,6 +38,23 @@ int policy_map_create(const Policy &policy)
     return fd;
 }
 
+int object_filter_map(int map_fd, QvMapping *out)
+{
+    out->len = sizeof(qv_filter);
+    out->addr = mmap(nullptr, out->len, PROT_READ | PROT_WRITE, MAP_SHARED, map_fd, 0);
+    return out->addr == MAP_FAILED ? -errno : 0;
+}
+
+void object_filter_add(const QvMapping &filter, const qv_key &key)
+{
+    if (key.kind != QV_KEY_OBJECT)
+        return;
+    const uint32_t bit = qv_filter_bit(key.dev, key.ino);
+    // The kernel sets bits in the same words at the same time.
+    __atomic_fetch_or(&static_cast<qv_filter *>(filter.addr)->words[bit / 64], uint64_t{1} << (bit % 64),
+                      __ATOMIC_SEQ_CST);
+}
+
 bool policy_key_less(const qv_key &a, const qv_key &b)
 {
     return std::memcmp(&a, &b, sizeof a) < 0;

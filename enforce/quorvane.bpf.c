@@ -78,6 +78,30 @@ struct {
     __type(value, struct qv_budget);
 } qv_budget SEC(".maps");
 
+// Which (dev, ino) may be protected objects (see struct qv_filter).
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __uint(map_flags, BPF_F_MMAPABLE);
+    __type(key, __u32);
+    __type(value, struct qv_filter);
+} qv_objects SEC(".maps");
+
+static __always_inline struct qv_filter *objects_filter(void)
+{
+    __u32 zero = 0;
+    return bpf_map_lookup_elem(&qv_objects, &zero);
+}
+
+// 0 when (dev, ino) is surely no protected object.
+static __always_inline int maybe_object(const struct qv_filter *f, __u32 dev, __u64 ino)
+{
+    if (!f)
+        return 1;
+    __u32 bit = qv_filter_bit(dev, ino);
+    return (f->words[(bit >> 6) & (QV_FILTER_WORDS - 1)] >> (bit & 63)) & 1;
+}
+
 static __always_inline struct qv_rule *find(void *slot, __u32 kind, __u32 profile, __u32 dev, __u64 ino)
 {
     struct qv_key k = {.kind = kind, .profile = profile, .dev = dev, .ino = ino};
@@ -243,9 +267,10 @@ static __always_inline const struct qv_rule *walk_from(void *slot, __u64 d, __u3
 // answer lies, are read directly.
 static __always_inline const struct qv_rule *rule_above(void *slot, struct dentry *d, __u32 dev, __u64 *at)
 {
+    const struct qv_filter *filter = objects_filter();
     for (int i = 0; i < QV_WALK_DIRECT; i++) {
         struct inode *inode = d->d_inode;
-        if (inode) {
+        if (inode && maybe_object(filter, dev, inode->i_ino)) {
             struct qv_rule *r = find(slot, QV_KEY_OBJECT, 0, dev, inode->i_ino);
             if (r) {
                 if (at)
@@ -526,7 +551,12 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     if (moving && over && at == victim->i_ino) {
         struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
         struct qv_rule copy = *over;
-        if (bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0) {
+        struct qv_filter *filter = objects_filter();
+        if (filter) {
+            __u32 bit = qv_filter_bit(dev, k.ino);
+            __sync_fetch_and_or(&filter->words[(bit >> 6) & (QV_FILTER_WORDS - 1)], 1ULL << (bit & 63));
+        }
+        if (!filter || bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0) {
             report(0, new_dentry, QV_EVENT_NAMES, bpf_get_current_task_btf(), (__u32)bpf_get_current_uid_gid(), 0);
             return -EPERM;
         }

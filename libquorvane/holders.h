@@ -5,6 +5,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,5 +35,20 @@ struct QvFd {
         if (fd >= 0)
             close(fd);
         fd = -1;
+    }
+};
+
+// A shared mapping of len bytes, unmapped when its holder goes.
+struct QvMapping {
+    void *addr = MAP_FAILED;
+    size_t len = 0;
+
+    QvMapping() = default;
+    QvMapping(const QvMapping &) = delete;
+    QvMapping &operator=(const QvMapping &) = delete;
+    ~QvMapping()
+    {
+        if (addr != MAP_FAILED)
+            munmap(addr, len);
     }
 };
