@@ -201,14 +201,38 @@ static __always_inline int device_probe(void *slot, struct file *file)
     return find(slot, QV_KEY_PROBE, 0, inode->i_sb->s_dev, inode->i_ino) != 0;
 }
 
-static __always_inline void *active_slot(void)
+static __always_inline void *slot_at(__u32 step)
 {
     __u32 zero = 0;
     __u32 *gen = bpf_map_lookup_elem(&qv_generation, &zero);
     if (!gen)
         return 0;
-    __u32 idx = *gen & 1;
+    __u32 idx = (*gen + step) & 1;
     return bpf_map_lookup_elem(&qv_slots, &idx);
+}
+
+static __always_inline void *active_slot(void)
+{
+    return slot_at(0);
+}
+
+// A hand-over (or a freed inode's removal) also goes to the other slot: a
+// loader putting a new generation there would otherwise lose what happens
+// between its look at the file system and its flip. A slot that is not
+// coming into force is replaced whole at the next reload.
+static __always_inline void *other_slot(void)
+{
+    return slot_at(1);
+}
+
+// In slot, key k takes the rule of key from, when there is one.
+static __always_inline void hand_over(void *slot, struct qv_key *from, struct qv_key *k)
+{
+    struct qv_rule *was = slot ? bpf_map_lookup_elem(slot, from) : 0;
+    if (was) {
+        struct qv_rule copy = *was;
+        bpf_map_update_elem(slot, k, &copy, BPF_ANY);
+    }
 }
 
 // One step up the folders, from w->d: stops at a protected object (found)
@@ -561,6 +585,11 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
             return -EPERM;
         }
     }
+    if (moving) {
+        struct qv_key from = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = victim->i_ino};
+        struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
+        hand_over(other_slot(), &from, &k);
+    }
     return 0;
 }
 
@@ -580,19 +609,30 @@ int BPF_PROG(qv_path_notify, const struct path *path, u64 mask, unsigned int obj
     return judge(slot, r, want, 0, dentry, QV_EVENT_WATCH);
 }
 
-// A deleted object's entry goes with its inode, so a new file that reuses
-// the number is neither caught nor freed, and handed-over entries do not
-// pile up. Only deleted ones: the cache also lets go of files that exist.
+// A deleted object's or listed executable's entry goes with its inode, so a
+// new file that reuses the number is neither caught, nor freed, nor given a
+// program's rights, and handed-over entries do not pile up. Only deleted
+// ones: the cache also lets go of files that exist.
+static __always_inline void forget(struct qv_key *k)
+{
+    void *slot = active_slot(), *other = other_slot();
+    if (slot)
+        bpf_map_delete_elem(slot, k);
+    if (other)
+        bpf_map_delete_elem(other, k);
+}
+
 SEC("lsm/inode_free_security")
 int BPF_PROG(qv_inode_free_security, struct inode *inode)
 {
-    if (inode->i_nlink != 0)
+    if (inode->i_nlink != 0 || !active_slot())
         return 0;
-    void *slot = slot_for(inode->i_sb);
-    if (!slot)
-        return 0;
-    struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = inode->i_sb->s_dev, .ino = inode->i_ino};
-    bpf_map_delete_elem(slot, &k);
+    struct qv_key k = {.kind = QV_KEY_PROGRAM, .dev = inode->i_sb->s_dev, .ino = inode->i_ino};
+    forget(&k);
+    if (slot_for(inode->i_sb)) {
+        k.kind = QV_KEY_OBJECT;
+        forget(&k);
+    }
     return 0;
 }
 
@@ -859,21 +899,7 @@ int BPF_PROG(qv_identity_rename, const struct path *old_dir, struct dentry *old_
     struct qv_key k = {.kind = QV_KEY_PROGRAM, .dev = s_dev, .ino = moving->i_ino};
     struct qv_rule copy = *program;
     bpf_map_update_elem(slot, &k, &copy, BPF_ANY);
-    return 0;
-}
-
-// A listed executable's inode, freed for good, gives nothing to the file
-// that takes its number next. (The hook also runs when an inode merely
-// leaves the cache; then it still has names.)
-SEC("lsm/inode_free_security")
-int BPF_PROG(qv_identity_inode_free, struct inode *inode)
-{
-    if (inode->i_nlink)
-        return 0;
-    void *slot = active_slot();
-    if (!slot)
-        return 0;
-    struct qv_key k = {.kind = QV_KEY_PROGRAM, .dev = inode->i_sb->s_dev, .ino = inode->i_ino};
-    bpf_map_delete_elem(slot, &k);
+    struct qv_key from = {.kind = QV_KEY_PROGRAM, .dev = s_dev, .ino = victim->i_ino};
+    hand_over(other_slot(), &from, &k);
     return 0;
 }
