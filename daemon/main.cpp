@@ -19,8 +19,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common.h"
-#include "dbus_quorvane.h"
+#include "camera.h"
+#include "diag.h"
+#include "profiles.h"
 #include "quorvane.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
+#include "diag.h"
 #include "harness.h"
 #include "quorvane.h"
 
