@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
+#include "diag.h"
 #include "harness.h"
 #include "quorvane.h"
 
@@ -274,7 +274,7 @@ int main(int argc, char *argv[])
     }
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
     std::string stub = qvt::install_systemctl_stub(&sb);
-    qvt::Proc daemon = qvt::spawn(&sb, {qvt::binary_path("dbus/quorvane_daemon")}, {"PATH=" + stub + ":/usr/bin:/bin"});
+    qvt::Proc daemon = qvt::spawn(&sb, {qvt::binary_path("daemon/quorvane_daemon")}, {"PATH=" + stub + ":/usr/bin:/bin"});
     if (!qvt::wait_for_name(bus.address, service)) {
         std::fprintf(stderr, "quorvane_daemon did not start\n");
         return 1;

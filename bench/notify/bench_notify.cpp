@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "common.h"
+#include "holders.h"
 #include "harness.h"
 
 namespace {
@@ -55,7 +55,7 @@ double run_notifier(const std::string &bus_address)
     for (int i = 0; i < 3; ++i) {
         auto t0 = Clock::now();
         qvt::RunResult r =
-            qvt::run({qvt::binary_path("dbus/quorvane_notify")}, {"DBUS_SESSION_BUS_ADDRESS=" + bus_address}, "", 600000);
+            qvt::run({qvt::binary_path("session/quorvane_notify")}, {"DBUS_SESSION_BUS_ADDRESS=" + bus_address}, "", 600000);
         double t = seconds_since(t0);
         if (r.status != 0) {
             std::fprintf(stderr, "quorvane_notify failed (%d): %s\n", r.status, r.err.c_str());
@@ -138,7 +138,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const std::string calls = sb.scratch + "/calls.jsonl";
-    qvt::spawn(&sb, {qvt::binary_path("tests/notify/fake_notification"), calls, "ok"},
+    qvt::spawn(&sb, {qvt::binary_path("tests/session/fake_notification"), calls, "ok"},
                {"DBUS_SESSION_BUS_ADDRESS=" + bus.address});
     if (!qvt::wait_for_name(bus.address, "com.zentavo.nimbra.Notification")) {
         std::fprintf(stderr, "the stand-in notification service did not start\n");

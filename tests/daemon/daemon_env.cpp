@@ -31,7 +31,7 @@ void stop_daemon_env(DaemonEnv *env)
 
 Proc start_daemon(DaemonEnv *env)
 {
-    return spawn(&env->sb, {binary_path("dbus/quorvane_daemon")},
+    return spawn(&env->sb, {binary_path("daemon/quorvane_daemon")},
                  {"PATH=" + env->stub_path + ":/usr/bin:/bin"});
 }
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "dbus_quorvane.h"
-#include "device_camera.h"
+#include "camera.h"
+#include "profiles.h"
 #include "harness.h"
 #include "quorvane.h"
 #include "recording_library.h"
@@ -113,7 +113,7 @@ TEST_F(Editing, FanOutFailures)
     std::string err = capture_stderr([] { EXPECT_EQ(set_profile("/dev/video0", {"/a"}, "/o", Allow), -ENOSPC); });
     EXPECT_EQ(lib.calls, concat({{"set+update /dev/video0"}, nodes_with("set"), {"update"}}));
     EXPECT_EQ(err.find("qv_set_profile failed: /dev/video4\n"), err.rfind("qv_set_profile failed"));
-    EXPECT_NE(err.find("device_camera.cpp("), std::string::npos);
+    EXPECT_NE(err.find("camera.cpp("), std::string::npos);
     EXPECT_NE(err.find("-> update_all_device_video_profile failed.\n"), std::string::npos);
     EXPECT_EQ(qvt::systemctl_calls(sb).size(), 0u);
     lib.set_result.clear();

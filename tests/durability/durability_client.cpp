@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
+#include "diag.h"
 #include "daemon_env.h"
 
 namespace {

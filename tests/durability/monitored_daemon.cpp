@@ -2,7 +2,7 @@
 // quorvane_daemon with its camera hot-plug monitor running: the shipped
 // start-up never starts the monitor, so the load test runs the same spine
 // (main.cpp, its main renamed) with the monitor thread started first.
-#include "device_camera.h"
+#include "camera.h"
 
 int quorvane_main(int argc, char *argv[]);
 

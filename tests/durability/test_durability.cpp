@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "common.h"
+#include "holders.h"
 #include "daemon_env.h"
 #include "monitor_env.h"
 #include "profile_file.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <utility>
 
-#include "common.h"
+#include "diag.h"
 #include "notify.h"
 #include "profile_file.h"
 

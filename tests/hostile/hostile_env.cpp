@@ -59,7 +59,7 @@ void HostileEnv::launch(const Strings &launcher, bool confined)
     if (confined)
         argv = {qvt::binary_path("tests/hostile/hostile_confine"), QV_STORE_DIR, log, "--"};
     argv.insert(argv.end(), launcher.begin(), launcher.end());
-    argv.push_back(qvt::binary_path("dbus/quorvane_daemon"));
+    argv.push_back(qvt::binary_path("daemon/quorvane_daemon"));
     env.daemon = qvt::spawn(&env.sb, argv, {"PATH=" + env.stub_path + ":/usr/bin:/bin"});
     ASSERT_TRUE(qvt::wait_for_name(env.bus.address, qvt::service_name))
         << "quorvane_daemon did not take its name: " << qvt::read_file(env.daemon.out_path)

@@ -23,8 +23,7 @@
 #include <sstream>
 #include <thread>
 
-#include "common.h"
-#include "device_camera.h"
+#include "camera.h"
 #include "quorvane.h"
 
 namespace qvt {
@@ -210,7 +209,7 @@ std::string build_device_tree(const std::vector<FakeDevice> &devices)
 
 std::string strip_heads(const std::string &text)
 {
-    const std::string name = "device_camera.cpp(";
+    const std::string name = "camera.cpp(";
     std::string out;
     size_t from = 0;
     for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {

@@ -39,7 +39,7 @@ std::string build_device_tree(const std::vector<FakeDevice> &devices);
 // "/sys/devices/virtual/<subsystem>/<name>"
 std::string device_syspath(const FakeDevice &d);
 
-// text with every diagnostic head "device_camera.cpp(<line>)-> " shortened to
+// text with every diagnostic head "camera.cpp(<line>)-> " shortened to
 // "-> ", so whole outputs compare exactly whatever the line numbers.
 std::string strip_heads(const std::string &text);
 

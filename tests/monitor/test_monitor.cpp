@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
-#include "device_camera.h"
+#include "camera.h"
 #include "harness.h"
 #include "monitor_env.h"
 #include "quorvane.h"

@@ -58,7 +58,7 @@ protected:
         ASSERT_EQ(qvt::overlay_dir(&sb, "/usr/bin"), 0);
         for (const std::string &to : {std::string(viewer), std::string(editor)})
             ASSERT_EQ(qvt::run({"/bin/cp", "/bin/true", to}).status, 0);
-        ASSERT_EQ(qvt::run({"/bin/cp", qvt::binary_path("desktop/settings/quorvane-settings"), settings_app}).status, 0);
+        ASSERT_EQ(qvt::run({"/bin/cp", qvt::binary_path("session/settings/quorvane-settings"), settings_app}).status, 0);
         ASSERT_EQ(qvt::mount_tmpfs("/home"), 0);
         ASSERT_EQ(qvt::mkdir_p(folder), 0);
         ASSERT_EQ(qvt::mount_tmpfs("/run"), 0);
@@ -130,7 +130,7 @@ protected:
 
     void start_loader()
     {
-        loader = qvt::spawn(&sb, {qvt::binary_path("tests/desktop/stand_in_loader"), commands});
+        loader = qvt::spawn(&sb, {qvt::binary_path("tests/session/stand_in_loader"), commands});
         loader_out = loader.out_path;
         ASSERT_TRUE(qvt::wait_for_text(loader_out, "listening\n"));
     }

@@ -90,14 +90,14 @@ protected:
     void start_recording_service()
     {
         ASSERT_NO_FATAL_FAILURE(start_session_bus());
-        qvt::spawn(&sb, {qvt::binary_path("tests/notify/fake_notification"), calls, "ok"},
+        qvt::spawn(&sb, {qvt::binary_path("tests/session/fake_notification"), calls, "ok"},
                    {"DBUS_SESSION_BUS_ADDRESS=" + bus.address});
         ASSERT_TRUE(qvt::wait_for_name(bus.address, "com.zentavo.nimbra.Notification"));
     }
 
     void start_loader()
     {
-        loader = qvt::spawn(&sb, {qvt::binary_path("tests/desktop/stand_in_loader"), commands});
+        loader = qvt::spawn(&sb, {qvt::binary_path("tests/session/stand_in_loader"), commands});
         ASSERT_TRUE(qvt::wait_for_text(loader.out_path, "listening\n")) << qvt::read_file(loader.err_path);
     }
 
@@ -112,14 +112,14 @@ protected:
 
     std::vector<std::string> session_env()
     {
-        return {"QUORVANE_NOTIFIER=" + qvt::binary_path("dbus/quorvane_notify"),
+        return {"QUORVANE_NOTIFIER=" + qvt::binary_path("session/quorvane_notify"),
                 "DBUS_SESSION_BUS_ADDRESS=" + bus.address};
     }
 
     // The launcher as this user, connected to the loader.
     void start_session()
     {
-        session = qvt::spawn(&sb, as_this_user(qvt::binary_path("desktop/quorvane_session")), session_env());
+        session = qvt::spawn(&sb, as_this_user(qvt::binary_path("session/quorvane_session")), session_env());
         ASSERT_TRUE(qvt::wait_for_text(loader.out_path, std::string("peer ") + this_user + "\n"))
             << qvt::read_file(session.err_path);
     }
@@ -145,7 +145,7 @@ TEST_F(SessionTest, KernelFileOrNothingInstalled)
             ASSERT_EQ(qvt::mkdir_p(std::string(security_fs) + "/quorvane"), 0);
             qvt::write_file(std::string(security_fs) + "/quorvane/.notify", record("/home/u/Documents", row.exe));
         }
-        auto r = qvt::run(as_this_user(qvt::binary_path("desktop/quorvane_session")), session_env(), "", 20000);
+        auto r = qvt::run(as_this_user(qvt::binary_path("session/quorvane_session")), session_env(), "", 20000);
         EXPECT_EQ(r.status, 0) << row.what << ": " << r.err;
         EXPECT_EQ(r.err, "") << row.what;
         if (row.exe)
@@ -193,7 +193,7 @@ TEST_F(SessionTest, NotifierAloneReadsTheStreamUntilItEnds)
 {
     ASSERT_NO_FATAL_FAILURE(start_recording_service());
     ASSERT_NO_FATAL_FAILURE(start_loader());
-    qvt::Proc notifier = qvt::spawn(&sb, as_this_user(qvt::binary_path("dbus/quorvane_notify")), session_env());
+    qvt::Proc notifier = qvt::spawn(&sb, as_this_user(qvt::binary_path("session/quorvane_notify")), session_env());
     ASSERT_TRUE(qvt::wait_for_text(loader.out_path, std::string("peer ") + this_user + "\n"));
     tell_loader(std::string("deliver ") + this_user + " /home/me/Documents /usr/bin/read-alone");
     ASSERT_TRUE(qvt::wait_for_text(calls, "/usr/bin/read-alone" + files_suffix)) << qvt::read_file(notifier.err_path);
@@ -206,7 +206,7 @@ TEST_F(SessionTest, NotifierAloneReadsTheStreamUntilItEnds)
 TEST_F(SessionTest, BridgeStandsAsideForTheDesktopsOwnService)
 {
     ASSERT_NO_FATAL_FAILURE(start_recording_service());
-    auto r = qvt::run({qvt::binary_path("desktop/quorvane_notification_bridge")},
+    auto r = qvt::run({qvt::binary_path("session/quorvane_notification_bridge")},
                       {"DBUS_SESSION_BUS_ADDRESS=" + bus.address}, "", 20000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -240,7 +240,7 @@ protected:
         ASSERT_EQ(qvt::mkdir_p(services), 0);
         qvt::write_file(services + "/com.zentavo.nimbra.Notification.service",
                         "[D-BUS Service]\nName=com.zentavo.nimbra.Notification\nExec=" +
-                            qvt::binary_path("desktop/quorvane_notification_bridge") + "\n");
+                            qvt::binary_path("session/quorvane_notification_bridge") + "\n");
         ASSERT_NO_FATAL_FAILURE(start_session_bus(
             "  <servicedir>" + services + "</servicedir>\n"
             "  <policy context=\"default\">\n"
@@ -282,14 +282,14 @@ TEST_F(DesktopTest, BlockRecordAppearsInDunstWithItsButton)
     ASSERT_TRUE(wait_displayed(1)) << qvt::read_file(session.err_path);
     dunstctl("close-all");
 
-    qvt::spawn(&sb, {qvt::binary_path("tests/desktop/fake_control_center"), shown_pages},
+    qvt::spawn(&sb, {qvt::binary_path("tests/session/fake_control_center"), shown_pages},
                {"DBUS_SESSION_BUS_ADDRESS=" + bus.address});
     ASSERT_TRUE(qvt::wait_for_name(bus.address, "com.zentavo.nimbra.ControlCenter"));
     tell_loader(std::string("deliver ") + other_user + " /dev/video0 /usr/bin/other-users-program");
     tell_loader(std::string("deliver ") + this_user + " /dev/video0 /usr/bin/camera-user");
     ASSERT_TRUE(wait_displayed(1));
 
-    std::string shot = qvt::binary_path("tests/desktop/artefacts");
+    std::string shot = qvt::binary_path("tests/session/artefacts");
     ASSERT_EQ(qvt::mkdir_p(shot), 0);
     shot += "/desktop-notification.png";
     auto r = qvt::run({"/usr/bin/import", "-window", "root", shot}, desktop_env());
@@ -323,7 +323,7 @@ TEST_F(DesktopTest, WithoutAControlCenterTheButtonOpensTheSettingsApp)
     ASSERT_NO_FATAL_FAILURE(start_loader());
     ASSERT_NO_FATAL_FAILURE(start_session());
     qvt::spawn(&sb,
-               {qvt::binary_path("tests/desktop/fake_control_center"), shown_pages, "com.zentavo.quorvane.settings",
+               {qvt::binary_path("tests/session/fake_control_center"), shown_pages, "com.zentavo.quorvane.settings",
                 "/com/zentavo/quorvane/settings", "com.zentavo.quorvane.settings"},
                {"DBUS_SESSION_BUS_ADDRESS=" + bus.address});
     ASSERT_TRUE(qvt::wait_for_name(bus.address, "com.zentavo.quorvane.settings"));

@@ -1,64 +1,29 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// quorvane_daemon: the bus spine, caller vetting and the protection methods
-// of the file-protection and camera-control objects.
-#include <libintl.h>
-#include <malloc.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// quorvane_daemon's bus interface: the names of the service and its objects,
+// their method tables, and the protection methods behind them.
+#include "interface.h"
 
-#include <systemd/sd-bus.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <clocale>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "common.h"
-#include "dbus_quorvane.h"
+#include "callers.h"
+#include "camera.h"
+#include "diag.h"
+#include "profiles.h"
 #include "quorvane.h"
-
-namespace {
-
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
-using SlotRef = std::unique_ptr<sd_bus_slot, qv_release<sd_bus_slot_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
-using CredsRef = std::unique_ptr<sd_bus_creds, qv_release<sd_bus_creds_unref>>;
-using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
-
-}  // namespace
-
-// Executables allowed to change protection, compared byte for byte with the
-// kernel's view of the caller's executable, and then as files: the caller must
-// run the very file the service finds under that path.
-const std::vector<std::string> caller_whitelist = {
-    "/usr/bin/nimbra-control-center",
-    "/usr/bin/python3.7",
-    "/usr/bin/dbus-send",
-    "/usr/bin/quorvane-settings",
-};
 
 const std::string quorvane_dbus_path = "/com/zentavo/Quorvane1";
 const std::string quorvane_dbus_interface = "com.zentavo.Quorvane1";
 const std::string camera_control_dbus_path = "/com/zentavo/Quorvane1/CameraControl";
 const std::string camera_control_dbus_interface = "com.zentavo.Quorvane1.CameraControl";
-
-// Listed programs that act for whichever user runs them (tools that run
-// whatever they are asked, and the desktop's settings app): their callers
-// must also be root or authorized by polkit.
-const std::vector<std::string> general_purpose_callers = {
-    "/usr/bin/python3.7",
-    "/usr/bin/dbus-send",
-    "/usr/bin/quorvane-settings",
-};
-
-// polkit's reply detail saying the user dismissed the password prompt.
-static const char polkit_dismissed[] = "polkit.dismissed";
 
 // Paths below /data/home/ are the same files as below /home/.
 static const char data_home_prefix[] = "/data/home/";
@@ -66,207 +31,11 @@ static const size_t data_home_strip = 5;  // "/data"
 
 namespace {
 
-// The sender's PID (and, when euid is given, its effective uid) from one
-// credentials query to the bus, and the executable path behind the PID. The
-// uid is (uid_t)-1 when the bus did not tell it.
-std::string read_caller(sd_bus_message *m, pid_t *pid, uid_t *euid)
-{
-    sd_bus_creds *raw = nullptr;
-    const uint64_t mask = euid ? SD_BUS_CREDS_PID | SD_BUS_CREDS_EUID : SD_BUS_CREDS_PID;
-    if (sd_bus_query_sender_creds(m, mask, &raw) < 0) {
-        QV_LOG(stderr, "sd_bus_message_get_creds error\n");
-        return "";
-    }
-    CredsRef creds(raw);
-
-    pid_t caller_pid = -1;
-    if (sd_bus_creds_get_pid(creds.get(), &caller_pid) < 0) {
-        QV_LOG(stderr, "sd_bus_creds_get_pid error\n");
-        return "";
-    }
-    *pid = caller_pid;
-    if (euid && sd_bus_creds_get_euid(creds.get(), euid) < 0)
-        *euid = static_cast<uid_t>(-1);
-
-    char exePath[4096];
-    std::memset(exePath, 0, sizeof exePath);
-    std::snprintf(exePath, sizeof exePath, "/proc/%d/exe", caller_pid);
-
-    char buf[4096];
-    ssize_t len = readlink(exePath, buf, sizeof buf);
-    // A target that fills the buffer may have been cut: it names no path.
-    if (len < 0 || static_cast<size_t>(len) >= sizeof buf) {
-        QV_LOG(stderr, "readlink error exePath = %s!\n", exePath);
-        return "";
-    }
-    buf[len] = '\0';
-    QV_LOG(stdout, "caller is: %s\n\n", qv_escape(std::string(buf, len)).c_str());
-    return std::string(buf, len);
-}
-
-}  // namespace
-
-std::string get_caller_apppath(sd_bus_message *m, pid_t *pid)
-{
-    return read_caller(m, pid, nullptr);
-}
-
-int check_caller(std::string caller_path, pid_t pid)
-{
-    (void)pid;  // the decision rests on the executable alone
-    int res = -1;
-    for (const auto &entry : caller_whitelist) {
-        if (caller_path == entry) {
-            res = 0;
-            break;
-        }
-    }
-    return res;
-}
-
-int check_authorization(pid_t pid)
-{
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message *raw_reply = nullptr;
-    sd_bus *raw_bus = nullptr;
-    unsigned is_authorized = 0, is_challenge = 0;
-    const char *s1 = nullptr, *s2 = nullptr;
-    int r;
-
-    r = sd_bus_open_system(&raw_bus);
-    BusRef bus(raw_bus);
-    MessageRef m;
-    if (r < 0) {
-        QV_LOG(stderr, "Failed to connect to system bus: %s\n\n", std::strerror(-r));
-        goto finish;
-    }
-
-    r = sd_bus_call_method(bus.get(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
-                           "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", &error, &raw_reply,
-                           "(sa{sv})sa{ss}us", "unix-process", 2, "pid", "u", static_cast<uint32_t>(pid),
-                           "start-time", "t", static_cast<uint64_t>(0), quorvane_dbus_interface.c_str(), 0,
-                           static_cast<uint32_t>(1), "");
-    m.reset(raw_reply);
-    if (r < 0) {
-        QV_LOG(stderr, "Failed to Authority: %s\n\n", error.message ? error.message : std::strerror(-r));
-        goto finish;
-    }
-
-    r = sd_bus_message_enter_container(m.get(), 'r', "bba{ss}");
-    if (r < 0) {
-        QV_LOG(stderr, "sd_bus_message_enter_container failed.\n\n");
-        goto finish;
-    }
-    r = sd_bus_message_read(m.get(), "bb", &is_authorized, &is_challenge);
-    if (r < 0) {
-        QV_LOG(stderr, "sd_bus_message_read failed.\n\n");
-        goto finish;
-    }
-    QV_LOG(stdout, "sd_bus_message_read is_authorized = %s, is_challenge = %s\n",
-           is_authorized ? "true" : "false", is_challenge ? "true" : "false");
-
-    sd_bus_message_enter_container(m.get(), 'a', "{ss}");
-    while (sd_bus_message_read(m.get(), "{ss}", &s1, &s2) > 0)
-        QV_LOG(stdout, " %s=%s\n", s1, s2);
-    sd_bus_message_exit_container(m.get());
-    r = sd_bus_message_exit_container(m.get());
-
-finish:
-    sd_bus_error_free(&error);
-    return (r >= 0 && is_authorized) ? 0 : -1;
-}
-
-namespace {
-
-// True when process pid runs the very file that path names in the service's
-// own mount namespace. The link's text is decided by the caller's namespace
-// (an overlay or a bind mount can put any file under a listed name); the file
-// the kernel executes is not.
-bool runs_file(pid_t pid, const std::string &path)
-{
-    char exe[64];
-    std::snprintf(exe, sizeof exe, "/proc/%d/exe", pid);
-    struct stat running, listed;
-    if (stat(exe, &running) < 0 || stat(path.c_str(), &listed) < 0)
-        return false;
-    return running.st_dev == listed.st_dev && running.st_ino == listed.st_ino;
-}
-
-// Asks polkit whether the sender of m may change protection. The subject is
-// the sender's unique bus name, so polkit learns uid and process from the bus
-// itself and no PID can be reused in between. Anything but a readable "yes"
-// refuses.
-int authorize_sender(sd_bus_message *m)
-{
-    const std::string sender = qv_escape(sd_bus_message_get_sender(m));
-    sd_bus *raw_bus = nullptr;
-    int r = sd_bus_open_system(&raw_bus);
-    BusRef bus(raw_bus);
-    if (r < 0) {
-        QV_LOG(stderr, "polkit not asked for %s: no system bus: %s\n", sender.c_str(), std::strerror(-r));
-        return -1;
-    }
-
-    const uint32_t interactive = sd_bus_message_get_allow_interactive_authorization(m) > 0 ? 1 : 0;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    ErrorRef error_holder(&error);
-    sd_bus_message *raw_reply = nullptr;
-    r = sd_bus_call_method(bus.get(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
-                           "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", &error, &raw_reply,
-                           "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", sd_bus_message_get_sender(m),
-                           quorvane_dbus_interface.c_str(), 0, interactive, "");
-    MessageRef reply(raw_reply);
-    if (r < 0) {
-        QV_LOG(stderr, "polkit gave no answer for %s: %s\n", sender.c_str(),
-               qv_escape(error.message ? error.message : std::strerror(-r)).c_str());
-        return -1;
-    }
-
-    int is_authorized = 0, is_challenge = 0;
-    r = sd_bus_message_enter_container(reply.get(), 'r', "bba{ss}");
-    if (r >= 0)
-        r = sd_bus_message_read(reply.get(), "bb", &is_authorized, &is_challenge);
-    if (r < 0) {
-        QV_LOG(stderr, "polkit's answer for %s is unreadable: %s\n", sender.c_str(), std::strerror(-r));
-        return -1;
-    }
-    QV_LOG(stdout, "polkit for %s: is_authorized = %s, is_challenge = %s\n", sender.c_str(),
-           is_authorized ? "true" : "false", is_challenge ? "true" : "false");
-    if (is_authorized)
-        return 0;
-    // A dismissed prompt is told apart, so an interactive client can say so.
-    const char *key = nullptr, *value = nullptr;
-    if (sd_bus_message_enter_container(reply.get(), 'a', "{ss}") >= 0)
-        while (sd_bus_message_read(reply.get(), "{ss}", &key, &value) > 0)
-            if (std::strcmp(key, polkit_dismissed) == 0 && std::strcmp(value, "true") == 0)
-                return -ECANCELED;
-    return -1;
-}
-
 // Reads the path argument of a file-object call; the camera object binds it.
 int read_target(sd_bus_message *m, const char **filepath)
 {
     int r = sd_bus_message_read(m, "s", filepath);
     return r == 0 ? -EINVAL : r;
-}
-
-// Vets the sender of a changing call; fills caller_path for the profile owner.
-// A listed path is believed only for the file the service itself finds there;
-// a general-purpose tool speaks for its user, who must be root or authorized.
-int vet_caller(sd_bus_message *m, std::string *caller_path)
-{
-    pid_t pid = 0;
-    uid_t euid = static_cast<uid_t>(-1);
-    *caller_path = read_caller(m, &pid, &euid);
-    int r = check_caller(*caller_path, pid);
-    if (r != 0)
-        return r;
-    if (!runs_file(pid, *caller_path))
-        return -1;
-    for (const auto &tool : general_purpose_callers)
-        if (*caller_path == tool)
-            return euid == 0 ? 0 : authorize_sender(m);
-    return 0;
 }
 
 int enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const char *filepath)
@@ -606,6 +375,16 @@ int camera_control_getmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_
     return getmode(m, userdata, ret_error, CAMERA_DEVPATH);
 }
 
+}  // namespace
+
+void release_spent_heap()
+{
+    if (heap_to_return) {
+        malloc_trim(0);
+        heap_to_return = false;
+    }
+}
+
 const sd_bus_vtable quorvane_vtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("Enable", "sasb", "", file_enable, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -624,76 +403,3 @@ const sd_bus_vtable camera_control_vtable[] = {
     SD_BUS_METHOD("GetMode", "", "i", camera_control_getmode, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
-
-}  // namespace
-
-#ifndef QUORVANE_NO_MAIN
-int main(int argc, char *argv[])
-{
-    (void)argc;
-    (void)argv;
-    // Each diagnostic line reaches the log at once, even if the service is killed.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::setvbuf(stderr, nullptr, _IOLBF, 0);
-
-    std::setlocale(LC_ALL, "");
-    bindtextdomain("quorvane_daemon", "locale");
-    textdomain("quorvane_daemon");
-
-    // Released in reverse order: the bus first, then the registrations.
-    SlotRef file_slot, camera_slot;
-    BusRef bus;
-    sd_bus *raw_bus = nullptr;
-    sd_bus_slot *raw_slot = nullptr;
-
-    int r = sd_bus_default_system(&raw_bus);
-    bus.reset(raw_bus);
-    if (r < 0) {
-        QV_LOG(stderr, "Failed to connect to system bus: %s\n\n", std::strerror(-r));
-        return r;
-    }
-
-    r = sd_bus_add_object_vtable(bus.get(), &raw_slot, quorvane_dbus_path.c_str(), quorvane_dbus_interface.c_str(),
-                                 quorvane_vtable, nullptr);
-    file_slot.reset(raw_slot);
-    if (r < 0) {
-        QV_LOG(stderr, "sd_bus_add_object_vtable quorvane_vtable failed.\n\n");
-        return r;
-    }
-
-    raw_slot = nullptr;
-    r = sd_bus_add_object_vtable(bus.get(), &raw_slot, camera_control_dbus_path.c_str(),
-                                 camera_control_dbus_interface.c_str(), camera_control_vtable, nullptr);
-    camera_slot.reset(raw_slot);
-    if (r < 0) {
-        QV_LOG(stdout, "sd_bus_add_object_vtable camera_control_vtable failed.\n\n");
-        return r;
-    }
-
-    r = sd_bus_request_name(bus.get(), quorvane_dbus_interface.c_str(), 0);
-    if (r < 0) {
-        QV_LOG(stdout, "sd_bus_request_name quorvane_dbus_interface failed.\n\n");
-        return r;
-    }
-
-    for (;;) {
-        r = sd_bus_process(bus.get(), nullptr);
-        if (r < 0) {
-            QV_LOG(stdout, "Failed to process bus: \n\n");
-            break;
-        }
-        if (heap_to_return) {
-            malloc_trim(0);
-            heap_to_return = false;
-        }
-        if (r > 0)
-            continue;
-        r = sd_bus_wait(bus.get(), UINT64_MAX);
-        if (r < 0) {
-            QV_LOG(stdout, "Failed to wait on bus: \n");
-            break;
-        }
-    }
-    return r;
-}
-#endif

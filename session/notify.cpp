@@ -18,7 +18,7 @@
 #include <ctime>
 #include <memory>
 
-#include "common.h"
+#include "diag.h"
 #include "enforce.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common.h"
+#include "holders.h"
 
 namespace {
 

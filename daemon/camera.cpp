@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "device_camera.h"
+#include "camera.h"
 
 #include <pthread.h>
 
@@ -11,7 +11,9 @@
 
 #include <systemd/sd-event.h>
 
-#include "common.h"
+#include "diag.h"
+
+const char CAMERA_DEVPATH[] = "/dev/video0";
 
 namespace {
 

@@ -9,6 +9,9 @@
 
 #include "quorvane.h"
 
+// The camera's protection profile is stored under this device node path.
+extern const char CAMERA_DEVPATH[];
+
 // Copies a one-rule camera profile to /dev/video0../dev/video8 (profile.file
 // ends as the last node path), deletes those nodes' profiles when it has no
 // rules, and reloads once; with two or more rules it does nothing. Returns the

@@ -100,7 +100,7 @@ protected:
     void start_service(const std::string &mode)
     {
         ASSERT_NO_FATAL_FAILURE(start_bus());
-        qvt::spawn(&sb, {qvt::binary_path("tests/notify/fake_notification"), calls_path, mode},
+        qvt::spawn(&sb, {qvt::binary_path("tests/session/fake_notification"), calls_path, mode},
                    {"DBUS_SESSION_BUS_ADDRESS=" + bus.address});
         ASSERT_TRUE(qvt::wait_for_name(bus.address, "com.zentavo.nimbra.Notification"))
             << "the stand-in did not take its name";
@@ -117,7 +117,7 @@ protected:
         std::vector<std::string> e = env;
         if (!bus.address.empty())
             e.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address);
-        return qvt::run({qvt::binary_path("dbus/quorvane_notify")}, e, "", 20000);
+        return qvt::run({qvt::binary_path("session/quorvane_notify")}, e, "", 20000);
     }
 
     std::vector<nlohmann::json> calls() const
@@ -335,7 +335,7 @@ TEST_F(NotifierProcess, FiveSecondWindowFollowsTheWallClock)
     };
     set_clock(0);
     const char *asan = std::getenv("ASAN_OPTIONS");
-    qvt::Proc p = qvt::spawn(&sb, {qvt::binary_path("dbus/quorvane_notify")},
+    qvt::Proc p = qvt::spawn(&sb, {qvt::binary_path("session/quorvane_notify")},
                              {"DBUS_SESSION_BUS_ADDRESS=" + bus.address, std::string("LD_PRELOAD=") + faketime_lib,
                               "FAKETIME_TIMESTAMP_FILE=" + clock_file, "FAKETIME_NO_CACHE=1",
                               "FAKETIME_DONT_FAKE_MONOTONIC=1",

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "dbus_quorvane.h"
+#include "profiles.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "common.h"
-#include "device_camera.h"
+#include "camera.h"
+#include "diag.h"
 #include "enforce.h"
 #include "quorvane.h"
 
