@@ -73,6 +73,10 @@ std::string kernel_refusal()
     return "";
 }
 
+// A record is the kernel event's two fields, each cut at its first NUL.
+static_assert(sizeof(qv_event::object) == QV_RECORD_FIELD && sizeof(qv_event::exe) == QV_RECORD_FIELD,
+              "the kernel's event carries the block record's fields");
+
 int on_record(void *ctx, void *data, size_t size)
 {
     Loader *l = static_cast<Loader *>(ctx);
