@@ -47,7 +47,7 @@ int close_fd(int fd)
 
 // The store's path without its trailing slash, which would make open()
 // follow a symbolic link even with O_NOFOLLOW.
-const std::string STORE_PATH(QV_PROFILE_DIR, sizeof(QV_PROFILE_DIR) - 2);
+const std::string STORE_PATH(QV_STORE_DIR);
 
 // The store directory, created (0755) on the first write when missing. A
 // symbolic link in its place is refused (-ENOTDIR): profiles are never written
