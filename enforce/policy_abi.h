@@ -7,6 +7,8 @@
 #include <linux/types.h>
 #endif
 
+#include "enforce_abi.h"  // the permission bits and the block record's layout
+
 // Key kinds of the policy hash.
 #define QV_KEY_OBJECT 1     // dev, ino: a protected file or folder
 #define QV_KEY_SUPERBLOCK 2 // dev: a file system holding a protected object
@@ -23,12 +25,6 @@
 #define QV_RULE_ALL_UIDS 8   // applies to every user
 #define QV_RULE_IN_ALLOW_LIST 16 // (program entries) an allow list names this program
 
-// Access kinds (the rule's permission bits).
-#define QV_PERM_BIT_READ 1
-#define QV_PERM_BIT_WRITE 2
-#define QV_PERM_BIT_EXEC 4
-#define QV_PERM_BIT_LIST 8
-
 // Folder levels the program climbs at most: the kernel's own bound on a
 // BPF loop. A deeper object is refused to every program.
 #define QV_WALK_MAX (1U << 23)
@@ -39,8 +35,6 @@
 #define QV_RECORDS_PER_WINDOW 64
 #define QV_BUDGET_USERS 4096
 #define QV_RECORD_WINDOW_NS 1000000000ULL
-
-#define QV_PATH_FIELD 512
 
 // A filter of protected objects: one bit per hash of (dev, ino). A clear bit
 // means the object is not protected, and its lookup is skipped; a set bit
@@ -89,8 +83,8 @@ struct qv_event {
     __u32 pid;
     __u32 complain;
     __u32 kind;
-    char object[QV_PATH_FIELD];
-    char exe[QV_PATH_FIELD];
+    char object[QV_RECORD_FIELD];
+    char exe[QV_RECORD_FIELD];
 };
 
 struct qv_exe_id {

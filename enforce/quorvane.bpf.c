@@ -265,7 +265,7 @@ static long walk_step(__u32 i, struct qv_walk *w)
 // Governs a tree deeper than any walk can climb: every program is refused.
 static const struct qv_rule qv_too_deep = {
     .profile = ~0U,
-    .perm = QV_PERM_BIT_READ | QV_PERM_BIT_WRITE | QV_PERM_BIT_EXEC | QV_PERM_BIT_LIST,
+    .perm = QV_PERM_READ | QV_PERM_WRITE | QV_PERM_EXEC | QV_PERM_LIST,
     .flags = QV_RULE_ALLOW_LIST | QV_RULE_ALL_UIDS,
 };
 
@@ -439,16 +439,16 @@ int BPF_PROG(qv_file_open, struct file *file)
 
     __u32 want = 0;
     if ((mode & S_IFMT) == S_IFDIR)
-        want = QV_PERM_BIT_LIST;
+        want = QV_PERM_LIST;
     else {
         if (file->f_mode & FMODE_READ)
-            want |= QV_PERM_BIT_READ;
+            want |= QV_PERM_READ;
         if (file->f_mode & FMODE_WRITE)
-            want |= QV_PERM_BIT_WRITE;
+            want |= QV_PERM_WRITE;
         // execve opens with __FMODE_EXEC in f_flags; newer kernels copy it
         // into f_mode too.
         if ((file->f_mode & FMODE_EXEC) || (file->f_flags & FMODE_EXEC))
-            want |= QV_PERM_BIT_EXEC;
+            want |= QV_PERM_EXEC;
     }
     return judge(slot, r, want, file, 0, QV_EVENT_PATHS);
 }
@@ -461,7 +461,7 @@ static __always_inline int judge_change(struct dentry *dentry, __u32 kind)
     if (!slot)
         return 0;
     const struct qv_rule *r = rule_above(slot, dentry, dentry->d_sb->s_dev, 0);
-    return judge(slot, r, QV_PERM_BIT_WRITE, 0, dentry, kind);
+    return judge(slot, r, QV_PERM_WRITE, 0, dentry, kind);
 }
 
 SEC("lsm/inode_create")
@@ -534,9 +534,9 @@ int BPF_PROG(qv_inode_link, struct dentry *old_dentry, struct inode *dir, struct
     const struct qv_rule *to = rule_above(slot, new_dentry, dev, 0);
     int r;
     if (from && (!to || to->profile != from->profile) &&
-        (r = judge(slot, from, QV_PERM_BIT_READ | QV_PERM_BIT_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
+        (r = judge(slot, from, QV_PERM_READ | QV_PERM_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
         return r;
-    return judge(slot, to, QV_PERM_BIT_WRITE, 0, new_dentry, QV_EVENT_NAMES);
+    return judge(slot, to, QV_PERM_WRITE, 0, new_dentry, QV_EVENT_NAMES);
 }
 
 // A move changes both trees; out of a tree, or moving the protected object
@@ -559,18 +559,18 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     const struct qv_rule *to = rule_above(slot, new_dentry->d_parent, dev, 0);
     int leaving = from && (!to || to->profile != from->profile);
     int r;
-    if ((r = judge(slot, self, QV_PERM_BIT_READ | QV_PERM_BIT_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
+    if ((r = judge(slot, self, QV_PERM_READ | QV_PERM_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
         return r;
-    if ((r = judge(slot, from, QV_PERM_BIT_WRITE | (leaving ? QV_PERM_BIT_READ : 0), 0, old_dentry, QV_EVENT_NAMES)))
+    if ((r = judge(slot, from, QV_PERM_WRITE | (leaving ? QV_PERM_READ : 0), 0, old_dentry, QV_EVENT_NAMES)))
         return r;
-    if ((!from || leaving) && (r = judge(slot, to, QV_PERM_BIT_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
+    if ((!from || leaving) && (r = judge(slot, to, QV_PERM_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
         return r;
     struct inode *victim = new_dentry->d_inode;
     if (!victim)
         return 0;
     __u64 at = 0;
     const struct qv_rule *over = rule_above(slot, new_dentry, dev, &at);
-    if ((r = judge(slot, over, QV_PERM_BIT_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
+    if ((r = judge(slot, over, QV_PERM_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
         return r;
     if (moving && over && at == victim->i_ino) {
         struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
@@ -605,7 +605,7 @@ int BPF_PROG(qv_path_notify, const struct path *path, u64 mask, unsigned int obj
     if (!slot)
         return 0;
     const struct qv_rule *r = rule_above(slot, dentry, dentry->d_sb->s_dev, 0);
-    __u32 want = (dentry->d_inode->i_mode & S_IFMT) == S_IFDIR ? QV_PERM_BIT_LIST : QV_PERM_BIT_READ;
+    __u32 want = (dentry->d_inode->i_mode & S_IFMT) == S_IFDIR ? QV_PERM_LIST : QV_PERM_READ;
     return judge(slot, r, want, 0, dentry, QV_EVENT_WATCH);
 }
 

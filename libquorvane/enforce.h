@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The meeting point of the store and the enforcement loader (quorvane_loader):
-// the meaning of a rule's permission bits and uids, the loader's sockets and
+// the meaning of a rule's uids (its permission bits: enforce_abi.h), the loader's sockets and
 // its status file. Both sides include this header; neither includes the other.
 #pragma once
 
@@ -8,12 +8,8 @@
 #include <cstdint>
 #include <string>
 
-// A rule's permission bits: which kinds of access the rule decides.
-constexpr uint32_t QV_PERM_READ = 1;     // open for reading
-constexpr uint32_t QV_PERM_WRITE = 2;    // open for writing, appending or truncating (O_TRUNC)
-constexpr uint32_t QV_PERM_EXEC = 4;     // execution
-constexpr uint32_t QV_PERM_LIST = 8;     // listing a folder (opening it)
-constexpr uint32_t QV_PERM_ALL = 15;
+#include "enforce_abi.h"  // the permission bits and the block record's layout
+
 // A rule's uid entry that stands for every user.
 constexpr uint32_t QV_UID_ALL = 4294967295u;
 
@@ -53,10 +49,6 @@ constexpr uint32_t QV_UID_ALL = 4294967295u;
 // (errno positive, e.g. "error 95 kernel cannot run BPF LSM programs").
 #define QV_REPLY_OK "ok"
 #define QV_REPLY_ERROR "error"
-
-// Block records: two NUL-terminated 512-byte fields, object then executable.
-constexpr size_t QV_RECORD_FIELD = 512;
-constexpr size_t QV_RECORD_SIZE = 2 * QV_RECORD_FIELD;
 
 // quorvane_loader's exit status when the kernel cannot run its program (bpf
 // is not an active LSM, or the kernel refused the program): restarting it

@@ -47,7 +47,7 @@ int close_fd(int fd)
 
 // The store's path without its trailing slash, which would make open()
 // follow a symbolic link even with O_NOFOLLOW.
-const std::string STORE_PATH(QV_PROFILE_DIR, sizeof(QV_PROFILE_DIR) - 2);
+const std::string STORE_PATH(QV_STORE_DIR);
 
 // The store directory, created (0755) on the first write when missing. A
 // symbolic link in its place is refused (-ENOTDIR): profiles are never written
@@ -81,12 +81,22 @@ int open_staging(int dir, int *out)
     return 0;
 }
 
-int lock_store(int staging, int *out)
+// What a writer holds: the store, its staging folder and the writers' lock,
+// released in reverse order (the lock first) when the holder goes.
+struct StoreHold {
+    QvFd dir, staging, lock;
+};
+
+// Takes the writers' lock of the store open in hold->dir.
+int lock_store(StoreHold *hold)
 {
-    *out = openat(staging, LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (*out < 0)
+    int r = open_staging(hold->dir.fd, &hold->staging.fd);
+    if (r != 0)
+        return r;
+    hold->lock.fd = openat(hold->staging.fd, LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (hold->lock.fd < 0)
         return -errno;
-    while (flock(*out, LOCK_EX) < 0)
+    while (flock(hold->lock.fd, LOCK_EX) < 0)
         if (errno != EINTR)
             return -errno;
     return 0;
@@ -592,20 +602,15 @@ int qv_set_profile(const QvProfile &profile)
     const std::string name = qv_profile_file_name(profile.file);
 
     std::lock_guard<std::mutex> guard(writer_mutex);
-    int dir = -1, staging = -1, lock = -1;
-    r = open_store(true, &dir);
+    StoreHold hold;
+    r = open_store(true, &hold.dir.fd);
     if (r == 0)
-        r = open_staging(dir, &staging);
-    if (r == 0)
-        r = lock_store(staging, &lock);
+        r = lock_store(&hold);
     if (r == 0) {
-        remove_stale(staging);
+        remove_stale(hold.staging.fd);
         forget_cached(name);
-        r = replace_file(dir, staging, name, text);
+        r = replace_file(hold.dir.fd, hold.staging.fd, name, text);
     }
-    close_fd(lock);  // releases the flock
-    close_fd(staging);
-    close_fd(dir);
     return r;
 }
 
@@ -623,36 +628,31 @@ int qv_del_profile(const std::string &path)
     const std::string name = qv_profile_file_name(path);
 
     std::lock_guard<std::mutex> guard(writer_mutex);
-    int dir = -1, staging = -1, lock = -1;
+    StoreHold hold;
     struct stat st;
-    r = open_store(false, &dir);
+    r = open_store(false, &hold.dir.fd);
     // Checked before locking, so a store that cannot be written still says
     // -ENOENT for a path it does not hold.
-    if (r == 0 && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0)
+    if (r == 0 && fstatat(hold.dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0)
         r = -errno;
     if (r == 0)
-        r = open_staging(dir, &staging);
-    if (r == 0)
-        r = lock_store(staging, &lock);
+        r = lock_store(&hold);
     if (r == 0) {
         forget_cached(name);
-        r = remove_entry(dir, name.c_str());
+        r = remove_entry(hold.dir.fd, name.c_str());
     }
-    if (r == 0 && fsync(dir) < 0)
+    if (r == 0 && fsync(hold.dir.fd) < 0)
         r = -errno;
-    close_fd(lock);
-    close_fd(staging);
-    close_fd(dir);
     return r;
 }
 
 int qv_update()
 {
-    int dir = -1;
-    int r = open_store(false, &dir);
-    if (r == 0 && fsync(dir) < 0)
+    QvFd dir;
+    int r = open_store(false, &dir.fd);
+    if (r == 0 && fsync(dir.fd) < 0)
         r = -errno;
-    close_fd(dir);
+    dir.reset();
     return r != 0 ? r : qv_reload_enforcement();
 }
 

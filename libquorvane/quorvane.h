@@ -36,8 +36,11 @@ struct QvProfile {
     std::vector<QvRule> rules;
 };
 
-// The compiled-in profile directory.
-#define QV_PROFILE_DIR "/etc/quorvane.d/"
+// The compiled-in profile directory, the one place its path is written:
+// QV_STORE_DIR names it without the final slash, and the build reads it from
+// here for the units that name it.
+#define QV_STORE_DIR "/etc/quorvane.d"
+#define QV_PROFILE_DIR QV_STORE_DIR "/"
 
 // The profile stored for path; a path without a (readable) profile reads back
 // with no rules and file set to path. A profile file that cannot be used

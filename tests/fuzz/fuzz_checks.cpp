@@ -13,6 +13,7 @@
 #include "diag.h"
 #include "notify.h"
 #include "profile_file.h"
+#include "quorvane.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ constexpr int64_t CLOCK_BASE = 1700000000;
 constexpr size_t MAP_LIMIT = 256;
 constexpr size_t RECENT_NAMES = 16;
 const char NAME_BYTES[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._@-";
-const std::string PROFILE_DIR = "/etc/quorvane.d";
+const std::string PROFILE_DIR = QV_STORE_DIR;
 
 uint64_t fnv1a(const uint8_t *data, size_t size)
 {

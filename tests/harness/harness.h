@@ -16,8 +16,7 @@
 #include <string>
 #include <vector>
 
-// The profile store every sandbox lays a tmpfs on.
-#define QV_STORE_DIR "/etc/quorvane.d"
+#include "quorvane.h"  // QV_STORE_DIR: the profile store every sandbox lays a tmpfs on
 
 namespace qvt {
 
