@@ -130,12 +130,19 @@ int on_signal(sd_event_source *s, const struct signalfd_siginfo *si, void *userd
 int refuse(Loader *l, const std::string &why)
 {
     std::string list = lsm_list();
-    const std::string example = list.empty() ? "the current list followed by ,bpf" : "lsm=" + list + ",bpf";
-    QV_LOG(stderr,
-           "enforcement is off: %s. The kernel must run the bpf LSM: add bpf to the lsm= kernel parameter "
-           "(active LSMs: %s; use %s) and reboot. Profiles stay stored.\n",
-           why.c_str(), list.empty() ? "unknown, " QV_LSM_LIST " unreadable" : list.c_str(), example.c_str());
-    l->reason = why + "; add bpf to the lsm= kernel parameter";
+    if (("," + list + ",").find(",bpf,") != std::string::npos) {
+        // The LSM runs and refused this program: a kernel parameter cannot help.
+        QV_LOG(stderr, "enforcement is off: %s (active LSMs: %s). Profiles stay stored.\n", why.c_str(),
+               list.c_str());
+        l->reason = why;
+    } else {
+        const std::string example = list.empty() ? "the current list followed by ,bpf" : "lsm=" + list + ",bpf";
+        QV_LOG(stderr,
+               "enforcement is off: %s. The kernel must run the bpf LSM: add bpf to the lsm= kernel parameter "
+               "(active LSMs: %s; use %s) and reboot. Profiles stay stored.\n",
+               why.c_str(), list.empty() ? "unknown, " QV_LSM_LIST " unreadable" : list.c_str(), example.c_str());
+        l->reason = why + "; add bpf to the lsm= kernel parameter";
+    }
     l->skel.reset(quorvane_bpf__open());
     if (l->skel) {
         bpf_program *prog;
