@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "holders.h"
 #include "camera.h"
 
 #include <pthread.h>
@@ -27,9 +28,6 @@ std::string video_node_path(char digit)
     return std::string(video_node_prefix) + digit;
 }
 
-using DeviceEnumeratorRef = std::unique_ptr<sd_device_enumerator, qv_release<sd_device_enumerator_unref>>;
-using DeviceMonitorRef = std::unique_ptr<sd_device_monitor, qv_release<sd_device_monitor_unref>>;
-using EventRef = std::unique_ptr<sd_event, qv_release<sd_event_unref>>;
 
 // A camera device is one the device manager typed "video" with a node below
 // "/dev/video" (any number: /dev/video12 counts too).

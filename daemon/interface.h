@@ -11,11 +11,6 @@
 
 #include "holders.h"
 
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
-using SlotRef = std::unique_ptr<sd_bus_slot, qv_release<sd_bus_slot_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
-using CredsRef = std::unique_ptr<sd_bus_creds, qv_release<sd_bus_creds_unref>>;
-using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
 
 // The file-protection object's path and interface; the interface is also the
 // well-known bus name the service claims.

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "diag.h"
 #include "enforce.h"
 #include "loader.h"
@@ -35,8 +36,6 @@ namespace {
 
 #define QV_LSM_LIST "/sys/kernel/security/lsm"
 
-using EventRef = std::unique_ptr<sd_event, qv_release<sd_event_unref>>;
-using SourceRef = std::unique_ptr<sd_event_source, qv_release<sd_event_source_unref>>;
 
 // The active LSM list, or "" when it cannot be read.
 std::string lsm_list()

@@ -21,14 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "diag.h"
 
 namespace {
 
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_flush_close_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
-using SlotRef = std::unique_ptr<sd_bus_slot, qv_release<sd_bus_slot_unref>>;
-using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
 
 constexpr char bridge_name[] = "com.zentavo.nimbra.Notification";
 constexpr char bridge_path[] = "/org/freedesktop/Notifications";

@@ -2,6 +2,7 @@
 // quorvane_notify: reads the block records of its user (the kernel module's
 // event file, or else the enforcement loader's record stream) and shows each
 // new one as a desktop notification with a button to the privacy settings.
+#include "holders.h"
 #include "notify.h"
 
 #include <libintl.h>
@@ -23,9 +24,6 @@
 
 namespace {
 
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
-using ErrorRef = std::unique_ptr<sd_bus_error, qv_release<sd_bus_error_free>>;
 
 constexpr char text_domain[] = "quorvane";
 // Only main() reads these; the tests build the file without it.

@@ -26,14 +26,13 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "diag.h"
 #include "harness.h"
 #include "quorvane.h"
 
 namespace {
 
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_flush_close_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
 using Clock = std::chrono::steady_clock;
 
 constexpr char service[] = "com.zentavo.Quorvane1";

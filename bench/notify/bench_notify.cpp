@@ -27,8 +27,6 @@
 
 namespace {
 
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_flush_close_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
 using Clock = std::chrono::steady_clock;
 
 constexpr char module_dir[] = "/sys/kernel/security/quorvane";

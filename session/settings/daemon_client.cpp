@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "holders.h"
 #include "daemon_client.h"
 
 #include <systemd/sd-bus.h>
@@ -12,8 +13,6 @@
 
 namespace {
 
-using BusRef = std::unique_ptr<sd_bus, qv_release<sd_bus_flush_close_unref>>;
-using MessageRef = std::unique_ptr<sd_bus_message, qv_release<sd_bus_message_unref>>;
 
 constexpr char service[] = "com.zentavo.Quorvane1";
 constexpr char file_object[] = "/com/zentavo/Quorvane1";
