@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
-int policy_map_create(const Policy &policy)
+int policy_map_create(const Policy &policy, uint32_t carried)
 {
     // Room beyond the entries for the files the kernel protects on its own
     // until the next reload (a permitted replacement of a protected file).
-    const uint32_t size = static_cast<uint32_t>(policy.entries.size()) + QV_KERNEL_ADDED_MAX;
+    const uint32_t size = static_cast<uint32_t>(policy.entries.size()) + carried + QV_KERNEL_ADDED_MAX;
     int fd = bpf_map_create(BPF_MAP_TYPE_HASH, "qv_policy", sizeof(qv_key), sizeof(qv_rule), size, nullptr);
     if (fd < 0)
         return fd;

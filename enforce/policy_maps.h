@@ -8,8 +8,9 @@
 constexpr uint32_t QV_KERNEL_ADDED_MAX = 1024;
 
 // A new hash map (the layout of the program's policy slots) holding every
-// entry of policy: its fd (the caller closes it), or -errno.
-int policy_map_create(const Policy &policy);
+// entry of policy, with room for carried more: its fd (the caller closes
+// it), or -errno.
+int policy_map_create(const Policy &policy, uint32_t carried = 0);
 
 // Orders map keys (for sorted lists of them).
 bool policy_key_less(const qv_key &a, const qv_key &b);

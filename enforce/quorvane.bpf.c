@@ -102,6 +102,18 @@ static __always_inline int maybe_object(const struct qv_filter *f, __u32 dev, __
     return (f->words[(bit >> 6) & (QV_FILTER_WORDS - 1)] >> (bit & 63)) & 1;
 }
 
+// Sets the filter's bit of an object about to be written (0), or says
+// there is no filter (-1).
+static __always_inline int mark_object(__u32 dev, __u64 ino)
+{
+    struct qv_filter *filter = objects_filter();
+    if (!filter)
+        return -1;
+    __u32 bit = qv_filter_bit(dev, ino);
+    __sync_fetch_and_or(&filter->words[(bit >> 6) & (QV_FILTER_WORDS - 1)], 1ULL << (bit & 63));
+    return 0;
+}
+
 static __always_inline struct qv_rule *find(void *slot, __u32 kind, __u32 profile, __u32 dev, __u64 ino)
 {
     struct qv_key k = {.kind = kind, .profile = profile, .dev = dev, .ino = ino};
@@ -231,9 +243,11 @@ static __always_inline void hand_over(void *slot, struct qv_key *from, struct qv
     struct qv_rule *was = slot ? bpf_map_lookup_elem(slot, from) : 0;
     if (was) {
         struct qv_rule copy = *was;
-        bpf_map_update_elem(slot, k, &copy, BPF_ANY);
+        if (k->kind != QV_KEY_OBJECT || mark_object(k->dev, k->ino) == 0)
+            bpf_map_update_elem(slot, k, &copy, BPF_ANY);
     }
 }
+
 
 // One step up the folders, from w->d: stops at a protected object (found)
 // or at the file system's root (d = 0).
@@ -575,12 +589,7 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     if (moving && over && at == victim->i_ino) {
         struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
         struct qv_rule copy = *over;
-        struct qv_filter *filter = objects_filter();
-        if (filter) {
-            __u32 bit = qv_filter_bit(dev, k.ino);
-            __sync_fetch_and_or(&filter->words[(bit >> 6) & (QV_FILTER_WORDS - 1)], 1ULL << (bit & 63));
-        }
-        if (!filter || bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0) {
+        if (mark_object(dev, k.ino) != 0 || bpf_map_update_elem(slot, &k, &copy, BPF_ANY) != 0) {
             report(0, new_dentry, QV_EVENT_NAMES, bpf_get_current_task_btf(), (__u32)bpf_get_current_uid_gid(), 0);
             return -EPERM;
         }

@@ -34,17 +34,17 @@ namespace {
 // protection's profile is found again by path, a program's number by the
 // program's path; entries of profiles that are gone are not carried, and
 // the kernel drops an entry when its inode is freed.
-void carry_added(Loader *l, const Policy &policy, int into, const QvMapping &filter,
-                 std::vector<qv_key> *written)
+std::vector<PolicyEntry> carried(const Loader &l, const Policy &policy, const std::vector<qv_key> &written)
 {
-    if (l->active_map.fd < 0 || !l->written_known)
-        return;
+    std::vector<PolicyEntry> out;
+    if (l.active_map.fd < 0 || !l.written_known)
+        return out;
     std::map<uint32_t, std::string> path_of, program_of;
-    for (const auto &[path, rule] : l->last.rules)
+    for (const auto &[path, rule] : l.last.rules)
         path_of[rule.profile] = path;
-    for (const auto &[app, program] : l->last.program_numbers)
+    for (const auto &[app, program] : l.last.program_numbers)
         program_of[program.profile] = app;
-    for (const auto &e : policy_map_added(l->active_map.fd, {})) {
+    for (const auto &e : policy_map_added(l.active_map.fd, {})) {
         if (e.key.kind != QV_KEY_OBJECT && e.key.kind != QV_KEY_SUPERBLOCK && e.key.kind != QV_KEY_PROGRAM)
             continue;
         const bool program = e.key.kind == QV_KEY_PROGRAM;
@@ -54,15 +54,34 @@ void carry_added(Loader *l, const Policy &policy, int into, const QvMapping &fil
         auto value = name == was.end() ? now.end() : now.find(name->second);
         if (value == now.end())
             continue;
-        qv_key key = e.key;
-        if (key.kind == QV_KEY_EXE || key.kind == QV_KEY_UID)  // keys that name their profile
-            key.profile = value->second.profile;
-        if (std::binary_search(written->begin(), written->end(), key, policy_key_less))
-            continue;
-        object_filter_add(filter, key);
-        if (bpf_map_update_elem(into, &key, &value->second, BPF_NOEXIST) == 0)
-            written->insert(std::upper_bound(written->begin(), written->end(), key, policy_key_less), key);
+        if (!std::binary_search(written.begin(), written.end(), e.key, policy_key_less))
+            out.push_back({e.key, value->second});
     }
+    return out;
+}
+
+// Looks at the generation in force at most this often before a flip (saves
+// faster than a look: the carry after the flip and the next re-resolution
+// catch up).
+constexpr int carry_rounds_max = 8;
+
+// Writes the carried entries into map into, each after its filter bit. The
+// map has room for them: a failure is a protection lost, and said.
+void carry(const std::vector<PolicyEntry> &entries, int into, const QvMapping &filter, std::vector<qv_key> *written)
+{
+    size_t lost = 0;
+    int why = 0;
+    for (const auto &e : entries) {
+        object_filter_add(filter, e.key);
+        if (bpf_map_update_elem(into, &e.key, &e.rule, BPF_NOEXIST) == 0 || errno == EEXIST)
+            written->insert(std::upper_bound(written->begin(), written->end(), e.key, policy_key_less), e.key);
+        else
+            ++lost, why = errno;
+    }
+    if (lost)
+        QV_LOG(stderr, "%zu protections the kernel handed over could not be carried into the new generation: %s; "
+                       "they come back when their paths are resolved again\n",
+               lost, std::strerror(why));
 }
 
 constexpr int walk_depth_max = 64;
@@ -169,10 +188,8 @@ void report_policy(Loader *l, const Policy &policy)
 
 // Puts policy into the idle slot as a fresh map, then flips the generation:
 // the program sees either the old generation whole or the new one whole.
-// The kernel hands protection over in both slots (a save that replaces a
-// protected file), so once the new map is in its slot it misses nothing:
-// what came before is carried from the generation in force, then and once
-// more after the flip.
+// What the kernel handed over in the generation in force (a save that
+// replaced a protected file) is carried into the new one.
 int apply_policy(Loader *l, const Policy &policy)
 {
     const int slots = bpf_map__fd(l->skel->maps.qv_slots);
@@ -186,23 +203,31 @@ int apply_policy(Loader *l, const Policy &policy)
         return r;
     for (const auto &e : policy.entries)
         object_filter_add(filter, e.key);
-    QvFd inner;
-    inner.fd = policy_map_create(policy);
-    if (inner.fd < 0)
-        return inner.fd;
     std::vector<qv_key> written;
     written.reserve(policy.entries.size());
     for (const auto &e : policy.entries)
         written.push_back(e.key);
     std::sort(written.begin(), written.end(), policy_key_less);
+    std::vector<PolicyEntry> more = carried(*l, policy, written);
+    QvFd inner;
+    inner.fd = policy_map_create(policy, static_cast<uint32_t>(more.size()));
+    if (inner.fd < 0)
+        return inner.fd;
     uint32_t idle = (gen + 1) & 1;
     if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
         return -errno;
-    carry_added(l, policy, inner.fd, filter, &written);
+    // From here the kernel repeats in the new map each hand-over whose
+    // replaced file the new map holds. Carried until a look at the generation
+    // in force finds nothing more: then the new map holds the file each chain
+    // of saves has reached, and misses none of the saves that follow.
+    for (int round = 0; !more.empty() && round < carry_rounds_max; ++round) {
+        carry(more, inner.fd, filter, &written);
+        more = carried(*l, policy, written);
+    }
     uint32_t next = gen + 1;
     if (bpf_map_update_elem(generation, &zero, &next, BPF_ANY) < 0)
         return -errno;
-    carry_added(l, policy, inner.fd, filter, &written);
+    carry(carried(*l, policy, written), inner.fd, filter, &written);
     std::swap(l->active_map.fd, inner.fd);
     l->written_known = true;
     return 0;

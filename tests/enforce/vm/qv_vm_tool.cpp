@@ -9,6 +9,7 @@
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -41,7 +42,7 @@ int usage()
                  "       qv_vm_tool probe PATH STOPFILE | hold N STOPFILE\n"
                  "       qv_vm_tool link FROM TO | rename FROM TO | save PATH | setexe PROGRAM | setname\n"
                  "       qv_vm_tool reach attach|mem|vmread|getfd|prlimit PID\n"
-                 "       qv_vm_tool traceme PROGRAM [ARG...] | dlopen LIBRARY PATH\n"
+                 "       qv_vm_tool traceme [PROGRAM ARG...] | dlopen|mprotect LIBRARY PATH\n"
                  "       qv_vm_tool saves PATH N [hold] | CHANGE PATH [PATH]\n");
     return 2;
 }
@@ -251,12 +252,21 @@ int traceme(char **argv)
     return 0;
 }
 
-// A plugin: loads library, then opens path.
-int load_then_open(const char *library, const char *path)
+// A plugin: loads library (dlopen), or maps it for reading and then makes
+// that executable (mprotect), then opens path.
+int load_then_open(const std::string &how, const char *library, const char *path)
 {
-    if (!dlopen(library, RTLD_NOW | RTLD_LOCAL)) {
+    if (how == "dlopen" && !dlopen(library, RTLD_NOW | RTLD_LOCAL)) {
         std::printf("dlopen: %s\n", dlerror());
         return 1;
+    }
+    if (how == "mprotect") {
+        int fd = open(library, O_RDONLY | O_CLOEXEC);
+        void *p = fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p == MAP_FAILED || mprotect(p, 4096, PROT_READ | PROT_EXEC) < 0) {
+            std::printf("mprotect: %s\n", std::strerror(errno));
+            return 1;
+        }
     }
     return open_as("r", path, 1);
 }
@@ -434,10 +444,14 @@ int main(int argc, char **argv)
         return setexe(argv[2]);
     if (cmd == "reach" && argc == 4)
         return reach(argv[2], static_cast<pid_t>(std::atoi(argv[3])));
+    if (cmd == "traceme" && argc == 2) {  // this process asks its parent to trace it
+        std::printf("%s\n", answer(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) < 0 ? errno : 0));
+        return 0;
+    }
     if (cmd == "traceme" && argc >= 3)
         return traceme(argv + 2);
-    if (cmd == "dlopen" && argc == 4)
-        return load_then_open(argv[2], argv[3]);
+    if ((cmd == "dlopen" || cmd == "mprotect") && argc == 4)
+        return load_then_open(cmd, argv[2], argv[3]);
     if (cmd == "saves" && (argc == 4 || argc == 5))
         return saves(argv[2], std::atoi(argv[3]), argc == 5);
     for (const Change &c : changes) {

@@ -84,10 +84,14 @@ prlimit RLIMIT_CORE by the program itself|ok|1000|/opt/idv reach prlimit $t
 PTRACE_TRACEME, then exec of the allowed program|EPERM|1000|$O traceme /opt/idv open r $A
 the same, traced by root|ok|0|$O traceme /opt/idv open r $A
 PTRACE_TRACEME, then exec of the denied program|EPERM|1000|$O traceme /opt/idd open r $I/deny/f
+PTRACE_TRACEME by the running program, its parent alice's shell|EPERM|1000|sh -c '/opt/idv traceme; :'
+the same, its parent root's shell|ok|0|/opt/idv traceme
 LD_PRELOAD of alice's library|EPERM|1000|env LD_PRELOAD=/home/alice/plugin.so /opt/idv open r $A
 LD_AUDIT of alice's library|EPERM|1000|sh -c 'LD_AUDIT=/home/alice/plugin.so /opt/idv open r $A 2>/dev/null'
 LD_LIBRARY_PATH with alice's libc|EPERM|1000|env LD_LIBRARY_PATH=/home/alice/libs /opt/idv open r $A
 dlopen of alice's library|EPERM|1000|/opt/idv dlopen /home/alice/plugin.so $A
+mprotect to run alice's file mapped for reading|EPERM|1000|/opt/idv mprotect /home/alice/plugin.so $A
+mprotect to run a library from /usr/lib|ok|1000|/opt/idv mprotect /usr/lib/qv-plugin.so $A
 dropped identity on a deny list: still refused|EPERM|1000|env LD_PRELOAD=/home/alice/plugin.so /opt/idd open r $I/deny/f
 LD_PRELOAD of a library from /usr/lib|ok|1000|env LD_PRELOAD=/usr/lib/qv-plugin.so /opt/idv open r $A
 dlopen of a plugin from /usr/lib|ok|1000|/opt/idv dlopen /usr/lib/qv-plugin.so $A
