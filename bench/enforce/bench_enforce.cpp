@@ -2,6 +2,8 @@
 // Enforcement figures. In the test VM (a kernel that runs the program):
 //   bench_enforce open PATH N [R]   ns per open+close of PATH (any errno counts),
 //                                   the fastest of R rounds of N
+//   bench_enforce floor PATH N [R]  the same with an empty BPF LSM program
+//                                   attached to file_open (and detached after)
 //   bench_enforce unlink PATH N [R] ns per unlink of PATH that the kernel refuses
 //                                   (an unlink that succeeds is an error)
 //   bench_enforce reload N DIR      stores N profiles of folders made in DIR,
@@ -17,10 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "enforce.h"
+#include "floor.skel.h"
+#include "holders.h"
 #include "policy.h"
 #include "policy_maps.h"
 #include "quorvane.h"
@@ -76,6 +81,18 @@ int bench_open(const char *path, int n, int rounds)
     }
     std::printf("%.0f\n", best);
     return 0;
+}
+
+using FloorRef = std::unique_ptr<qv_floor, qv_release<qv_floor__destroy>>;
+
+int bench_floor(const char *path, int n, int rounds)
+{
+    FloorRef floor(qv_floor__open_and_load());
+    if (!floor || qv_floor__attach(floor.get()) != 0) {
+        std::printf("cannot attach the empty program: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return bench_open(path, n, rounds);
 }
 
 int bench_unlink(const char *path, int n, int rounds)
@@ -142,12 +159,14 @@ int main(int argc, char **argv)
     std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "open" && (argc == 4 || argc == 5))
         return bench_open(argv[2], std::atoi(argv[3]), argc == 5 ? std::atoi(argv[4]) : 1);
+    if (cmd == "floor" && (argc == 4 || argc == 5))
+        return bench_floor(argv[2], std::atoi(argv[3]), argc == 5 ? std::atoi(argv[4]) : 1);
     if (cmd == "unlink" && (argc == 4 || argc == 5))
         return bench_unlink(argv[2], std::atoi(argv[3]), argc == 5 ? std::atoi(argv[4]) : 1);
     if (cmd == "reload" && argc == 4)
         return bench_reload(std::atoi(argv[2]), argv[3]);
     if (cmd == "build" && argc == 3)
         return bench_build(std::atoi(argv[2]));
-    std::fprintf(stderr, "usage: bench_enforce open|unlink PATH N [ROUNDS] | reload N DIR | build N\n");
+    std::fprintf(stderr, "usage: bench_enforce open|floor|unlink PATH N [ROUNDS] | reload N DIR | build N\n");
     return 2;
 }
