@@ -39,7 +39,8 @@
 // A filter of protected objects: one bit per hash of (dev, ino). A clear bit
 // means the object is not protected, and its lookup is skipped; a set bit
 // only says "look". Bits are only ever set: by the loader for each object it
-// writes, by the kernel for each protection it hands over.
+// writes, by the kernel for each protection it hands over. The bit of
+// (dev, 0) stands for the file system dev: set when it holds an object.
 #define QV_FILTER_BITS_LOG2 17
 #define QV_FILTER_WORDS ((1U << QV_FILTER_BITS_LOG2) / 64)
 

@@ -47,9 +47,9 @@ int object_filter_map(int map_fd, QvMapping *out)
 
 void object_filter_add(const QvMapping &filter, const qv_key &key)
 {
-    if (key.kind != QV_KEY_OBJECT)
+    if (key.kind != QV_KEY_OBJECT && key.kind != QV_KEY_SUPERBLOCK)
         return;
-    const uint32_t bit = qv_filter_bit(key.dev, key.ino);
+    const uint32_t bit = qv_filter_bit(key.dev, key.kind == QV_KEY_OBJECT ? key.ino : 0);
     // The kernel sets bits in the same words at the same time.
     __atomic_fetch_or(&static_cast<qv_filter *>(filter.addr)->words[bit / 64], uint64_t{1} << (bit % 64),
                       __ATOMIC_SEQ_CST);

@@ -23,6 +23,7 @@ std::vector<PolicyEntry> policy_map_added(int map_fd, const std::vector<qv_key> 
 // mapped into out for object_filter_add: 0, or -errno.
 int object_filter_map(int map_fd, QvMapping *out);
 
-// Sets the filter's bit of key when it names an object, before the entry is
-// written: a clear bit would hide the entry from the program.
+// Sets the filter's bit of key when it names an object or a file system
+// holding one, before the entry is written: a clear bit would hide the entry
+// from the program.
 void object_filter_add(const QvMapping &filter, const qv_key &key);

@@ -328,7 +328,7 @@ static __always_inline const struct qv_rule *rule_above(void *slot, struct dentr
 static __always_inline void *slot_for(struct super_block *sb)
 {
     void *slot = active_slot();
-    if (slot && !find(slot, QV_KEY_SUPERBLOCK, 0, sb->s_dev, 0))
+    if (slot && !maybe_object(objects_filter(), sb->s_dev, 0))
         return 0;
     return slot;
 }
@@ -446,7 +446,7 @@ int BPF_PROG(qv_file_open, struct file *file)
             return 0;
     } else {
         // A file system that holds no protected object leaves at once.
-        if (!find(slot, QV_KEY_SUPERBLOCK, 0, s_dev, 0))
+        if (!maybe_object(objects_filter(), s_dev, 0))
             return 0;
         r = rule_of_file(slot, file, inode, s_dev);
     }
