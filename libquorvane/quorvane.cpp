@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -291,9 +292,11 @@ bool valid_profile_enums(const QvProfile &profile)
 // no store directory), lookups check each file's identity and times instead,
 // and every listing reads the whole store.
 constexpr size_t DIRTY_MAX = 4096;
+constexpr int64_t WATCH_RETRY_NS = 1000 * 1000 * 1000;
 struct StoreWatch {
     QvFd epoll, inotify, mounts;
-    pid_t owner = 0;    // the process that made the descriptors (not a forked child)
+    bool inherited = false;  // in a forked child: the parent's descriptors
+    int64_t retry_ns = 0;    // after a failed watch, not tried again before this
     dev_t dev = 0;      // the store directory watched
     ino_t ino = 0;
     uint64_t epoch = 0;  // counts every change seen and every new watch
@@ -302,9 +305,11 @@ struct StoreWatch {
     std::set<std::string> dirty;  // names changed since the index read them
 };
 
-// Parsed profiles of recent lookups. An entry read under the watch (and
-// the file's only link, so no write through another name escapes the
-// watch) stays valid until the watch reports a change of its name. Without
+// Parsed profiles of recent lookups, by path. An entry read under the
+// watch (and the file's only link, so no write through another name escapes
+// the watch) stays valid until the watch reports a change in the store: any
+// change drops every such entry, so a lookup that hits needs neither the
+// file's name (a SHA-256) nor a system call beyond the watch's one. Without
 // the watch an entry is valid while its file's identity and change times
 // are what they were when it was read, and is cached only once its change
 // time lies a safe margin before the read began: any later change then gets
@@ -324,29 +329,16 @@ struct CachedProfile {
 };
 constexpr size_t CACHE_BYTES_MAX = 8u << 20;
 constexpr int64_t SETTLED_NS = 50 * 1000 * 1000;
-std::mutex cache_mutex;  // the cache, the name memo and the watch
+std::mutex cache_mutex;  // the cache and the watch
 std::unordered_map<std::string, CachedProfile> cache;
 size_t cache_bytes = 0;
 StoreWatch store_watch;
 
-// File names of recently looked-up paths: a name costs a SHA-256 of the
-// path, the memo a hash of it. Only short paths are kept, and the memo is
-// cleared whole when full, so it stays within a few MiB whatever is asked.
-constexpr size_t NAME_MEMO_MAX = 4096;
-constexpr size_t NAME_MEMO_PATH_MAX = 256;
-std::unordered_map<std::string, std::string> name_memo;
-
-// Under cache_mutex.
-std::string file_name_of(const std::string &path)
+// A forked child holds its parent's watch, whose events are the parent's to
+// read (told by fork itself: getpid would cost a system call per lookup).
+void mark_watch_inherited()
 {
-    if (path.size() > NAME_MEMO_PATH_MAX)
-        return qv_profile_file_name(path);
-    auto it = name_memo.find(path);
-    if (it != name_memo.end())
-        return it->second;
-    if (name_memo.size() >= NAME_MEMO_MAX)
-        name_memo.clear();
-    return name_memo.emplace(path, qv_profile_file_name(path)).first->second;
+    store_watch.inherited = true;
 }
 
 // Heap taken by a string's characters (none when they fit in the object).
@@ -356,10 +348,10 @@ size_t string_heap(const std::string &s)
 }
 
 // What an entry costs in memory, allocator overhead roughly included.
-size_t profile_bytes(const std::string &name, const QvProfile &p)
+size_t profile_bytes(const std::string &path, const QvProfile &p)
 {
     constexpr size_t per_block = 16;
-    size_t n = sizeof(CachedProfile) + 64 + string_heap(name) + string_heap(p.file) + string_heap(p.own_app) +
+    size_t n = sizeof(CachedProfile) + 64 + string_heap(path) + string_heap(p.file) + string_heap(p.own_app) +
                string_heap(p.version) + p.rules.capacity() * sizeof(QvRule) + per_block;
     for (const QvRule &r : p.rules) {
         n += r.uids.capacity() * sizeof(uint32_t) + r.app_paths.capacity() * sizeof(std::string) + 2 * per_block;
@@ -387,33 +379,22 @@ bool same_file(const CachedProfile &c, const struct stat &st)
 }
 
 // Under cache_mutex.
-void forget_locked(const std::string &name)
+void forget_locked(const std::string &path)
 {
-    auto it = cache.find(name);
+    auto it = cache.find(path);
     if (it != cache.end())
         erase_cached(it);
 }
 
-void forget_cached(const std::string &name)
+void forget_cached(const std::string &path)
 {
     std::lock_guard<std::mutex> guard(cache_mutex);
-    forget_locked(name);
+    forget_locked(path);
 }
 
-// Drops the watch, and with it every entry it vouched for. A forked child
-// leaves its parent's descriptors alone: their numbers may be another file's
-// by now.
-void watch_close(StoreWatch &w)
+// Drops the entries the watch vouched for.
+void forget_watched()
 {
-    if (w.owner != getpid())
-        w.epoll.fd = w.inotify.fd = w.mounts.fd = -1;
-    w.epoll.reset();
-    w.inotify.reset();
-    w.mounts.reset();
-    w.index_kept = false;
-    w.index_stale = true;
-    w.dirty.clear();
-    ++w.epoch;
     for (auto it = cache.begin(); it != cache.end();) {
         auto next = std::next(it);
         if (it->second.watched)
@@ -422,13 +403,33 @@ void watch_close(StoreWatch &w)
     }
 }
 
+// Drops the watch, and with it every entry it vouched for. A forked child
+// leaves its parent's descriptors alone: their numbers may be another file's
+// by now.
+void watch_close(StoreWatch &w)
+{
+    const bool had = w.inotify.fd >= 0;
+    if (w.inherited)
+        w.epoll.fd = w.inotify.fd = w.mounts.fd = -1;
+    w.epoll.reset();
+    w.inotify.reset();
+    w.mounts.reset();
+    w.index_kept = false;
+    w.index_stale = true;
+    w.dirty.clear();
+    ++w.epoch;
+    if (had)
+        forget_watched();
+}
+
 // Watches the store directory afresh; on any failure stays unwatched.
 void watch_open(StoreWatch &w)
 {
     watch_close(w);
-    w.owner = getpid();
+    w.inherited = false;
+    static const bool fork_told = pthread_atfork(nullptr, nullptr, mark_watch_inherited) == 0;
     struct stat before, now;
-    if (stat(QV_PROFILE_DIR, &before) < 0 || !S_ISDIR(before.st_mode))
+    if (!fork_told || stat(QV_PROFILE_DIR, &before) < 0 || !S_ISDIR(before.st_mode))
         return;
     w.inotify.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     w.mounts.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
@@ -454,27 +455,29 @@ void watch_open(StoreWatch &w)
     w.ino = now.st_ino;
 }
 
-// Reads the queued events: each changed name leaves the cache and is marked
-// for the index. false when everything must be read again (queue overflow,
-// the directory itself gone, moved or unmounted).
+// Reads the queued events: a changed name empties the cache of watched
+// entries and is marked for the index. false when everything must be read
+// again (queue overflow, the directory itself gone, moved or unmounted).
 bool watch_drain(StoreWatch &w)
 {
     alignas(inotify_event) char buf[16 * 1024];
-    for (;;) {
-        ssize_t n = read(w.inotify.fd, buf, sizeof buf);
+    bool changed = false, whole = false;
+    for (ssize_t n; !whole;) {
+        n = read(w.inotify.fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return n == 0 || errno == EAGAIN;
+        if (n <= 0) {
+            whole = n < 0 && errno != EAGAIN;
+            break;
+        }
         ++w.epoch;
-        for (ssize_t at = 0; at < n;) {
+        for (ssize_t at = 0; at < n && !whole;) {
             const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-            if (ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))
-                return false;
-            if (ev->len == 0 || ev->name[0] == '.')
+            whole = ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT);
+            if (whole || ev->len == 0 || ev->name[0] == '.')
                 continue;
-            forget_locked(ev->name);
+            changed = true;
             // Past a few thousand names, reading the store whole costs no more.
             if (w.index_kept && !w.index_stale && w.dirty.size() < DIRTY_MAX)
                 w.dirty.insert(ev->name);
@@ -482,14 +485,22 @@ bool watch_drain(StoreWatch &w)
                 w.index_stale = true;
         }
     }
+    if (changed)
+        forget_watched();
+    return !whole;
 }
 
 // Brings the watch up to date (under cache_mutex): one epoll_wait when
 // nothing changed. true when the store is watched.
 bool watch_check(StoreWatch &w)
 {
-    if (w.inotify.fd < 0 || w.owner != getpid()) {
+    if (w.inotify.fd < 0 || w.inherited) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        if (!w.inherited && ns_of(now) < w.retry_ns)
+            return false;
         watch_open(w);
+        w.retry_ns = ns_of(now) + WATCH_RETRY_NS;
         return w.inotify.fd >= 0;
     }
     epoll_event ev[2];
@@ -506,15 +517,15 @@ bool watch_check(StoreWatch &w)
 
 // Keeps found for name, making room by dropping other entries; a profile
 // larger than a quarter of the bound is not kept at all. Under cache_mutex.
-void remember(const std::string &name, bool watched, const struct stat &st, const QvProfile &found)
+void remember(const std::string &path, bool watched, const struct stat &st, const QvProfile &found)
 {
-    forget_locked(name);
-    const size_t bytes = profile_bytes(name, found);
+    forget_locked(path);
+    const size_t bytes = profile_bytes(path, found);
     if (bytes > CACHE_BYTES_MAX / 4)
         return;
     while (!cache.empty() && cache_bytes + bytes > CACHE_BYTES_MAX)
         erase_cached(cache.begin());
-    cache.emplace(name,
+    cache.emplace(path,
                   CachedProfile{watched, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes, found});
     cache_bytes += bytes;
 }
@@ -633,29 +644,27 @@ QvProfile qv_get_profile(const std::string &path)
     none.file = path;
     if (qv_check_path(path) != 0)
         return none;
-    std::string name;
     bool watched;
     uint64_t epoch;
     {
         std::lock_guard<std::mutex> guard(cache_mutex);
-        name = file_name_of(path);
         watched = watch_check(store_watch);
         epoch = store_watch.epoch;
-        auto it = cache.find(name);
+        auto it = cache.find(path);
         if (watched && it != cache.end() && it->second.watched)
             return it->second.profile;
     }
-    const std::string shown = QV_PROFILE_DIR + name;
+    const std::string shown = QV_PROFILE_DIR + qv_profile_file_name(path);
 
     struct stat st;
     bool known = fstatat(AT_FDCWD, shown.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!known && (errno == ENOENT || errno == ENOTDIR)) {
-        forget_cached(name);
+        forget_cached(path);
         return none;
     }
     if (known) {
         std::lock_guard<std::mutex> guard(cache_mutex);
-        auto it = cache.find(name);
+        auto it = cache.find(path);
         if (it != cache.end() && !it->second.watched && same_file(it->second, st))
             return it->second.profile;
     }
@@ -665,22 +674,22 @@ QvProfile qv_get_profile(const std::string &path)
     QvProfile found;
     std::string text;
     if (read_profile_file(AT_FDCWD, shown.c_str(), shown, &text, &found, &st) != 0) {
-        forget_cached(name);
+        forget_cached(path);
         return none;
     }
     if (found.file != path) {
         report(shown, "records another path");
-        forget_cached(name);
+        forget_cached(path);
         return none;
     }
     std::lock_guard<std::mutex> guard(cache_mutex);
     // Watched throughout the read, and no other name can write the file.
     if (watched && store_watch.epoch == epoch && store_watch.inotify.fd >= 0 && st.st_nlink == 1)
-        remember(name, true, st, found);
+        remember(path, true, st, found);
     else if (ns_of(st.st_ctim) < ns_of(began) - SETTLED_NS && ns_of(st.st_mtim) < ns_of(began) - SETTLED_NS)
-        remember(name, false, st, found);
+        remember(path, false, st, found);
     else
-        forget_locked(name);
+        forget_locked(path);
     return found;
 }
 
@@ -705,7 +714,7 @@ int qv_set_profile(const QvProfile &profile)
         r = lock_store(staging, &lock);
     if (r == 0) {
         remove_stale(staging);
-        forget_cached(name);
+        forget_cached(profile.file);
         r = replace_file(dir, staging, name, text);
     }
     close_fd(lock);  // releases the flock
@@ -740,7 +749,7 @@ int qv_del_profile(const std::string &path)
     if (r == 0)
         r = lock_store(staging, &lock);
     if (r == 0) {
-        forget_cached(name);
+        forget_cached(path);
         r = remove_entry(dir, name.c_str());
     }
     if (r == 0 && fsync(dir) < 0)
@@ -773,7 +782,7 @@ std::vector<std::string> qv_get_files()
         // Another directory in the watched one's place by a way no event
         // tells (a parent folder moved): watch afresh.
         struct stat st;
-        if (w.inotify.fd >= 0 && w.owner == getpid() &&
+        if (w.inotify.fd >= 0 && !w.inherited &&
             (stat(QV_PROFILE_DIR, &st) < 0 || st.st_dev != w.dev || st.st_ino != w.ino))
             watch_open(w);
         watched = watch_check(w);
