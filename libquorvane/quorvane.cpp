@@ -475,9 +475,11 @@ bool watch_drain(StoreWatch &w)
             const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
             whole = ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT);
+            // Any name counts for the cache (a second link under a hidden
+            // name writes the same file); the index skips hidden names.
+            changed = changed || (!whole && ev->len > 0);
             if (whole || ev->len == 0 || ev->name[0] == '.')
                 continue;
-            changed = true;
             // Past a few thousand names, reading the store whole costs no more.
             if (w.index_kept && !w.index_stale && w.dirty.size() < DIRTY_MAX)
                 w.dirty.insert(ev->name);
