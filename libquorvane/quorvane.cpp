@@ -295,11 +295,11 @@ constexpr size_t DIRTY_MAX = 4096;
 constexpr int64_t WATCH_RETRY_NS = 1000 * 1000 * 1000;
 struct StoreWatch {
     QvFd epoll, inotify, mounts;
-    bool inherited = false;  // in a forked child: the parent's descriptors
-    int64_t retry_ns = 0;    // after a failed watch, not tried again before this
-    dev_t dev = 0;      // the store directory watched
+    bool inherited = false;       // in a forked child: the parent's descriptors
+    int64_t retry_ns = 0;         // after a failed watch, not tried again before this
+    dev_t dev = 0;                // the store directory watched
     ino_t ino = 0;
-    uint64_t epoch = 0;  // counts every change seen and every new watch
+    uint64_t epoch = 0;           // counts every change seen and every new watch
     bool index_kept = false;      // the index is in memory, to be kept up to date
     bool index_stale = true;      // the index must be read whole
     std::set<std::string> dirty;  // names changed since the index read them
