@@ -34,7 +34,7 @@ namespace {
 // Reads the path argument of a file-object call; the camera object binds it.
 int read_target(sd_bus_message *m, const char **filepath)
 {
-    int r = sd_bus_message_read(m, "s", filepath);
+    int r = sd_bus_message_read_basic(m, 's', filepath);
     return r == 0 ? -EINVAL : r;
 }
 
@@ -158,11 +158,11 @@ int getapps(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const ch
         const QvRule &rule = profile.rules.front();
         for (const auto &app : rule.app_paths)
             if (app != "*")
-                sd_bus_message_append(reply.get(), "s", app.c_str());
+                sd_bus_message_append_basic(reply.get(), 's', app.c_str());
         enabled = rule.deny == Allow ? 1 : 0;
     }
     sd_bus_message_close_container(reply.get());
-    sd_bus_message_append(reply.get(), "b", enabled);
+    sd_bus_message_append_basic(reply.get(), 'b', &enabled);
     return sd_bus_send(sd_bus_message_get_bus(m), reply.get(), nullptr);
 }
 
@@ -223,7 +223,13 @@ int getmode(sd_bus_message *m, void *userdata, sd_bus_error *ret_error, const ch
             if (app == "*")
                 mode = rule.deny == Allow ? 1 : 0;
     }
-    return sd_bus_reply_method_return(m, "i", mode);
+    // Built by hand: the formatted variant parses its signature on every call.
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_return(m, &raw);
+    MessageRef reply(raw);
+    if (r >= 0)
+        r = sd_bus_message_append_basic(reply.get(), 'i', &mode);
+    return r < 0 ? r : sd_bus_send(sd_bus_message_get_bus(m), reply.get(), nullptr);
 }
 
 int file_enable(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)

@@ -9,6 +9,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -289,14 +292,43 @@ bool valid_profile_enums(const QvProfile &profile)
                        [](const QvRule &r) { return r.deny == Allow || r.deny == Deny; });
 }
 
-// Parsed profiles of recent lookups, each valid while its file's identity
-// and change times are what they were when it was read. A file is cached
-// only once its change time lies a safe margin before the read began:
-// any later change then gets a later change time, even on file systems
-// that stamp times with a coarse clock, so a stale entry is never served.
+// The store directory's watch, shared by the lookup cache and the List index.
+// inotify reports every change of an entry of the directory, by any process,
+// before the call that made it returns; the mount table's file reports a
+// mount or unmount anywhere (one over the store, or over a profile file,
+// changes what the store's paths name without an inotify event). Both sit
+// behind one epoll descriptor, so a lookup asks the kernel once whether
+// anything changed. Without a watch (no inotify instances or watches left,
+// no store directory), lookups check each file's identity and times instead,
+// and every listing reads the whole store.
+constexpr size_t DIRTY_MAX = 4096;
+constexpr int64_t WATCH_RETRY_NS = 1000 * 1000 * 1000;
+struct StoreWatch {
+    QvFd epoll, inotify, mounts;
+    bool inherited = false;       // in a forked child: the parent's descriptors
+    int64_t retry_ns = 0;         // after a failed watch, not tried again before this
+    dev_t dev = 0;                // the store directory watched
+    ino_t ino = 0;
+    uint64_t epoch = 0;           // counts every change seen and every new watch
+    bool index_kept = false;      // the index is in memory, to be kept up to date
+    bool index_stale = true;      // the index must be read whole
+    std::set<std::string> dirty;  // names changed since the index read them
+};
+
+// Parsed profiles of recent lookups, by path. An entry read under the
+// watch (and the file's only link, so no write through another name escapes
+// the watch) stays valid until the watch reports a change in the store: any
+// change drops every such entry, so a lookup that hits needs neither the
+// file's name (a SHA-256) nor a system call beyond the watch's one. Without
+// the watch an entry is valid while its file's identity and change times
+// are what they were when it was read, and is cached only once its change
+// time lies a safe margin before the read began: any later change then gets
+// a later change time, even on file systems that stamp times with a coarse
+// clock, so a stale entry is never served.
 // The cache is bounded by the memory its profiles take, not by their number:
 // a few huge profiles must not hold the service's memory.
 struct CachedProfile {
+    bool watched;
     dev_t dev;
     ino_t ino;
     off_t size;
@@ -307,33 +339,16 @@ struct CachedProfile {
 };
 constexpr size_t CACHE_BYTES_MAX = 8u << 20;
 constexpr int64_t SETTLED_NS = 50 * 1000 * 1000;
-std::mutex cache_mutex;
+std::mutex cache_mutex;  // the cache and the watch
 std::unordered_map<std::string, CachedProfile> cache;
 size_t cache_bytes = 0;
+StoreWatch store_watch;
 
-// File names of recently looked-up paths: a name costs a SHA-256 of the
-// path, the memo a hash of it. Only short paths are kept, and the memo is
-// cleared whole when full, so it stays within a few MiB whatever is asked.
-constexpr size_t NAME_MEMO_MAX = 4096;
-constexpr size_t NAME_MEMO_PATH_MAX = 256;
-std::unordered_map<std::string, std::string> name_memo;  // under cache_mutex
-
-std::string file_name_of(const std::string &path)
+// A forked child holds its parent's watch, whose events are the parent's to
+// read (told by fork itself: getpid would cost a system call per lookup).
+void mark_watch_inherited()
 {
-    if (path.size() > NAME_MEMO_PATH_MAX)
-        return qv_profile_file_name(path);
-    {
-        std::lock_guard<std::mutex> guard(cache_mutex);
-        auto it = name_memo.find(path);
-        if (it != name_memo.end())
-            return it->second;
-    }
-    std::string name = qv_profile_file_name(path);
-    std::lock_guard<std::mutex> guard(cache_mutex);
-    if (name_memo.size() >= NAME_MEMO_MAX)
-        name_memo.clear();
-    name_memo.emplace(path, name);
-    return name;
+    store_watch.inherited = true;
 }
 
 // Heap taken by a string's characters (none when they fit in the object).
@@ -343,10 +358,10 @@ size_t string_heap(const std::string &s)
 }
 
 // What an entry costs in memory, allocator overhead roughly included.
-size_t profile_bytes(const std::string &name, const QvProfile &p)
+size_t profile_bytes(const std::string &path, const QvProfile &p)
 {
     constexpr size_t per_block = 16;
-    size_t n = sizeof(CachedProfile) + 64 + string_heap(name) + string_heap(p.file) + string_heap(p.own_app) +
+    size_t n = sizeof(CachedProfile) + 64 + string_heap(path) + string_heap(p.file) + string_heap(p.own_app) +
                string_heap(p.version) + p.rules.capacity() * sizeof(QvRule) + per_block;
     for (const QvRule &r : p.rules) {
         n += r.uids.capacity() * sizeof(uint32_t) + r.app_paths.capacity() * sizeof(std::string) + 2 * per_block;
@@ -373,44 +388,172 @@ bool same_file(const CachedProfile &c, const struct stat &st)
            ns_of(c.mtime) == ns_of(st.st_mtim) && ns_of(c.ctime) == ns_of(st.st_ctim);
 }
 
-void forget_cached(const std::string &name)
+// Under cache_mutex.
+void forget_locked(const std::string &path)
 {
-    std::lock_guard<std::mutex> guard(cache_mutex);
-    auto it = cache.find(name);
+    auto it = cache.find(path);
     if (it != cache.end())
         erase_cached(it);
 }
 
-// Keeps found for name, making room by dropping other entries; a profile
-// larger than a quarter of the bound is not kept at all.
-void remember(const std::string &name, const struct stat &st, const QvProfile &found)
+void forget_cached(const std::string &path)
 {
-    forget_cached(name);
-    const size_t bytes = profile_bytes(name, found);
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    forget_locked(path);
+}
+
+// Drops the entries the watch vouched for.
+void forget_watched()
+{
+    for (auto it = cache.begin(); it != cache.end();) {
+        auto next = std::next(it);
+        if (it->second.watched)
+            erase_cached(it);
+        it = next;
+    }
+}
+
+// Drops the watch, and with it every entry it vouched for. A forked child
+// leaves its parent's descriptors alone: their numbers may be another file's
+// by now.
+void watch_close(StoreWatch &w)
+{
+    const bool had = w.inotify.fd >= 0;
+    if (w.inherited)
+        w.epoll.fd = w.inotify.fd = w.mounts.fd = -1;
+    w.epoll.reset();
+    w.inotify.reset();
+    w.mounts.reset();
+    w.index_kept = false;
+    w.index_stale = true;
+    w.dirty.clear();
+    ++w.epoch;
+    if (had)
+        forget_watched();
+}
+
+// Watches the store directory afresh; on any failure stays unwatched.
+void watch_open(StoreWatch &w)
+{
+    watch_close(w);
+    w.inherited = false;
+    static const bool fork_told = pthread_atfork(nullptr, nullptr, mark_watch_inherited) == 0;
+    struct stat before, now;
+    if (!fork_told || stat(QV_PROFILE_DIR, &before) < 0 || !S_ISDIR(before.st_mode))
+        return;
+    w.inotify.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    w.mounts.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    w.epoll.fd = epoll_create1(EPOLL_CLOEXEC);
+    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
+                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    epoll_event on_inotify{}, on_mounts{};
+    on_inotify.events = EPOLLIN;
+    on_inotify.data.fd = w.inotify.fd;
+    on_mounts.events = EPOLLPRI;
+    on_mounts.data.fd = w.mounts.fd;
+    // Watched first, then checked: a directory replaced in between shows as
+    // another identity.
+    if (w.inotify.fd < 0 || w.mounts.fd < 0 || w.epoll.fd < 0 ||
+        inotify_add_watch(w.inotify.fd, QV_PROFILE_DIR, mask) < 0 ||
+        epoll_ctl(w.epoll.fd, EPOLL_CTL_ADD, w.inotify.fd, &on_inotify) < 0 ||
+        epoll_ctl(w.epoll.fd, EPOLL_CTL_ADD, w.mounts.fd, &on_mounts) < 0 || stat(QV_PROFILE_DIR, &now) < 0 ||
+        now.st_dev != before.st_dev || now.st_ino != before.st_ino) {
+        watch_close(w);
+        return;
+    }
+    w.dev = now.st_dev;
+    w.ino = now.st_ino;
+}
+
+// Reads the queued events: a changed name empties the cache of watched
+// entries and is marked for the index. false when everything must be read
+// again (queue overflow, the directory itself gone, moved or unmounted).
+bool watch_drain(StoreWatch &w)
+{
+    alignas(inotify_event) char buf[16 * 1024];
+    bool changed = false, whole = false;
+    for (ssize_t n; !whole;) {
+        n = read(w.inotify.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            whole = n < 0 && errno != EAGAIN;
+            break;
+        }
+        ++w.epoch;
+        for (ssize_t at = 0; at < n && !whole;) {
+            const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            whole = ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT);
+            // Any name counts for the cache (a second link under a hidden
+            // name writes the same file); the index skips hidden names.
+            changed = changed || (!whole && ev->len > 0);
+            if (whole || ev->len == 0 || ev->name[0] == '.')
+                continue;
+            // Past a few thousand names, reading the store whole costs no more.
+            if (w.index_kept && !w.index_stale && w.dirty.size() < DIRTY_MAX)
+                w.dirty.insert(ev->name);
+            else
+                w.index_stale = true;
+        }
+    }
+    if (changed)
+        forget_watched();
+    return !whole;
+}
+
+// Brings the watch up to date (under cache_mutex): one epoll_wait when
+// nothing changed. true when the store is watched.
+bool watch_check(StoreWatch &w)
+{
+    if (w.inotify.fd < 0 || w.inherited) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        if (!w.inherited && ns_of(now) < w.retry_ns)
+            return false;
+        watch_open(w);
+        w.retry_ns = ns_of(now) + WATCH_RETRY_NS;
+        return w.inotify.fd >= 0;
+    }
+    epoll_event ev[2];
+    int n = epoll_wait(w.epoll.fd, ev, 2, 0);
+    if (n == 0)
+        return true;
+    bool mounted = n < 0;  // a failed wait proves nothing: start afresh
+    for (int i = 0; i < n; ++i)
+        mounted = mounted || ev[i].data.fd == w.mounts.fd;
+    if (mounted || !watch_drain(w))
+        watch_open(w);
+    return w.inotify.fd >= 0;
+}
+
+// Keeps found for name, making room by dropping other entries; a profile
+// larger than a quarter of the bound is not kept at all. Under cache_mutex.
+void remember(const std::string &path, bool watched, const struct stat &st, const QvProfile &found)
+{
+    forget_locked(path);
+    const size_t bytes = profile_bytes(path, found);
     if (bytes > CACHE_BYTES_MAX / 4)
         return;
-    std::lock_guard<std::mutex> guard(cache_mutex);
     while (!cache.empty() && cache_bytes + bytes > CACHE_BYTES_MAX)
         erase_cached(cache.begin());
-    cache.emplace(name, CachedProfile{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes, found});
+    cache.emplace(path,
+                  CachedProfile{watched, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes, found});
     cache_bytes += bytes;
 }
 
 // The paths of the store, kept in memory for listing: every profile file's
-// recorded path by file name, refreshed from the store directory's inotify
-// events, so a listing re-reads only the files changed since the last one.
-// An event is queued before the call that caused it returns, so a change by
-// any process is seen by the next listing. Without inotify (no watches left),
-// every listing reads the whole store.
+// recorded path by file name, each path held once. The store's watch marks
+// the names changed since the last listing, so a listing re-reads only those
+// files. An index whose paths would take more than INDEX_BYTES_MAX is not
+// kept: such a store is read whole for each listing, which costs time, never
+// memory.
+constexpr size_t INDEX_BYTES_MAX = 8u << 20;
 struct PathIndex {
-    int fd = -1;                  // inotify, watching the store directory
-    pid_t owner = 0;              // the process that made fd (not a forked child)
-    dev_t dev = 0;                // the store directory watched
-    ino_t ino = 0;
-    bool complete = false;        // names holds every file of the store
+    bool complete = false;                      // names holds every file of the store
     std::map<std::string, std::string> names;  // file name -> recorded path
-    std::set<std::string> dirty;  // names changed since they were read
-    std::vector<std::string> sorted;
+    size_t bytes = 0;                           // heap the paths take
+    std::vector<const std::string *> sorted;   // into names, by path
     bool sorted_valid = false;
 };
 std::mutex index_mutex;
@@ -418,59 +561,18 @@ PathIndex path_index;
 
 void index_reset(PathIndex &ix)
 {
-    if (ix.fd >= 0 && ix.owner == getpid())
-        close(ix.fd);
-    ix.fd = -1;
     ix.complete = false;
     ix.names.clear();
-    ix.dirty.clear();
+    ix.bytes = 0;
     ix.sorted.clear();
+    ix.sorted.shrink_to_fit();
     ix.sorted_valid = false;
 }
 
-// Watches the store directory that st describes; the index starts empty and
-// incomplete, to be read whole.
-void index_watch(PathIndex &ix, const struct stat &st)
+// What an index entry takes in memory, the map's node roughly included.
+size_t entry_bytes(const std::string &name, const std::string &path)
 {
-    index_reset(ix);
-    ix.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (ix.fd < 0)
-        return;
-    ix.owner = getpid();
-    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
-                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-    struct stat now;
-    // Watched first, then checked: a directory replaced in between shows as
-    // another identity at the next listing.
-    if (inotify_add_watch(ix.fd, QV_PROFILE_DIR, mask) < 0 || stat(QV_PROFILE_DIR, &now) < 0 ||
-        now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-        index_reset(ix);
-        return;
-    }
-    ix.dev = st.st_dev;
-    ix.ino = st.st_ino;
-}
-
-// Reads the queued events into ix.dirty; false when the index must be read
-// whole again (queue overflow, the directory itself gone or moved).
-bool index_drain(PathIndex &ix)
-{
-    alignas(inotify_event) char buf[64 * 1024];
-    for (;;) {
-        ssize_t n = read(ix.fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n == 0 || errno == EAGAIN;
-        for (ssize_t at = 0; at < n;) {
-            const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-            if (ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))
-                return false;
-            if (ev->len > 0 && ev->name[0] != '.')
-                ix.dirty.insert(ev->name);
-        }
-    }
+    return 96 + string_heap(name) + string_heap(path);
 }
 
 // load_profile_file, and the file must record the path it is stored for.
@@ -499,50 +601,51 @@ bool read_listed(int dir, const std::string &name, std::string *text, std::strin
     return true;
 }
 
-// Brings ix up to date with the store: the dirty names, or everything.
-void index_refresh(PathIndex &ix)
+// (Re-)reads the profile file name into ix: its entry goes, and comes back
+// when the file is there and usable.
+void index_read(PathIndex &ix, int dir, const std::string &name, std::string *text)
 {
-    DIR *d = opendir(QV_PROFILE_DIR);
+    auto it = ix.names.find(name);
+    if (it != ix.names.end()) {
+        ix.bytes -= entry_bytes(it->first, it->second);
+        ix.names.erase(it);
+    }
+    std::string path;
+    if (read_listed(dir, name, text, &path)) {
+        ix.bytes += entry_bytes(name, path);
+        ix.names.emplace(name, std::move(path));
+    }
+    ix.sorted_valid = false;
+}
+
+// Brings ix up to date with the store: the dirty names, or everything when
+// it is not complete. false when the store cannot be read.
+bool index_refresh(PathIndex &ix, const std::set<std::string> &dirty)
+{
+    DirRef d(opendir(QV_PROFILE_DIR));
     if (!d) {
         index_reset(ix);
-        return;
+        return false;
     }
-    std::string text, path;
-    if (!ix.complete) {
-        ix.names.clear();
-        ix.dirty.clear();
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;  // ".", "..", the staging area
-            if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) {
-                report(std::string(QV_PROFILE_DIR) + e->d_name,
-                       e->d_type == DT_LNK ? "a symbolic link, not a regular file" : "not a regular file");
-                continue;
-            }
-            if (read_listed(dirfd(d), e->d_name, &text, &path))
-                ix.names[e->d_name] = std::move(path);
+    std::string text;
+    if (ix.complete) {
+        for (const std::string &name : dirty)
+            index_read(ix, dirfd(d.get()), name, &text);
+        return true;
+    }
+    index_reset(ix);
+    while (dirent *e = readdir(d.get())) {
+        if (e->d_name[0] == '.')
+            continue;  // ".", "..", the staging area
+        if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) {
+            report(std::string(QV_PROFILE_DIR) + e->d_name,
+                   e->d_type == DT_LNK ? "a symbolic link, not a regular file" : "not a regular file");
+            continue;
         }
-        ix.complete = ix.fd >= 0;
-        ix.sorted_valid = false;
-    } else {
-        for (const std::string &name : ix.dirty) {
-            if (read_listed(dirfd(d), name, &text, &path))
-                ix.names[name] = std::move(path);
-            else
-                ix.names.erase(name);
-        }
-        ix.sorted_valid = ix.sorted_valid && ix.dirty.empty();
-        ix.dirty.clear();
+        index_read(ix, dirfd(d.get()), e->d_name, &text);
     }
-    closedir(d);
-    if (!ix.sorted_valid) {
-        ix.sorted.clear();
-        ix.sorted.reserve(ix.names.size());
-        for (const auto &entry : ix.names)
-            ix.sorted.push_back(entry.second);
-        std::sort(ix.sorted.begin(), ix.sorted.end());  // std::string compares bytes as unsigned
-        ix.sorted_valid = true;
-    }
+    ix.complete = true;
+    return true;
 }
 
 }  // namespace
@@ -553,19 +656,28 @@ QvProfile qv_get_profile(const std::string &path)
     none.file = path;
     if (qv_check_path(path) != 0)
         return none;
-    const std::string name = file_name_of(path);
-    const std::string shown = QV_PROFILE_DIR + name;
+    bool watched;
+    uint64_t epoch;
+    {
+        std::lock_guard<std::mutex> guard(cache_mutex);
+        watched = watch_check(store_watch);
+        epoch = store_watch.epoch;
+        auto it = cache.find(path);
+        if (watched && it != cache.end() && it->second.watched)
+            return it->second.profile;
+    }
+    const std::string shown = QV_PROFILE_DIR + qv_profile_file_name(path);
 
     struct stat st;
     bool known = fstatat(AT_FDCWD, shown.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!known && (errno == ENOENT || errno == ENOTDIR)) {
-        forget_cached(name);
+        forget_cached(path);
         return none;
     }
     if (known) {
         std::lock_guard<std::mutex> guard(cache_mutex);
-        auto it = cache.find(name);
-        if (it != cache.end() && same_file(it->second, st))
+        auto it = cache.find(path);
+        if (it != cache.end() && !it->second.watched && same_file(it->second, st))
             return it->second.profile;
     }
 
@@ -574,18 +686,22 @@ QvProfile qv_get_profile(const std::string &path)
     QvProfile found;
     std::string text;
     if (read_profile_file(AT_FDCWD, shown.c_str(), shown, &text, &found, &st) != 0) {
-        forget_cached(name);
+        forget_cached(path);
         return none;
     }
     if (found.file != path) {
         report(shown, "records another path");
-        forget_cached(name);
+        forget_cached(path);
         return none;
     }
-    if (ns_of(st.st_ctim) < ns_of(began) - SETTLED_NS && ns_of(st.st_mtim) < ns_of(began) - SETTLED_NS)
-        remember(name, st, found);
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    // Watched throughout the read, and no other name can write the file.
+    if (watched && store_watch.epoch == epoch && store_watch.inotify.fd >= 0 && st.st_nlink == 1)
+        remember(path, true, st, found);
+    else if (ns_of(st.st_ctim) < ns_of(began) - SETTLED_NS && ns_of(st.st_mtim) < ns_of(began) - SETTLED_NS)
+        remember(path, false, st, found);
     else
-        forget_cached(name);
+        forget_locked(path);
     return found;
 }
 
@@ -608,7 +724,7 @@ int qv_set_profile(const QvProfile &profile)
         r = lock_store(&hold);
     if (r == 0) {
         remove_stale(hold.staging.fd);
-        forget_cached(name);
+        forget_cached(profile.file);
         r = replace_file(hold.dir.fd, hold.staging.fd, name, text);
     }
     return r;
@@ -638,7 +754,7 @@ int qv_del_profile(const std::string &path)
     if (r == 0)
         r = lock_store(&hold);
     if (r == 0) {
-        forget_cached(name);
+        forget_cached(path);
         r = remove_entry(hold.dir.fd, name.c_str());
     }
     if (r == 0 && fsync(hold.dir.fd) < 0)
@@ -660,21 +776,51 @@ std::vector<std::string> qv_get_files()
 {
     std::lock_guard<std::mutex> guard(index_mutex);
     PathIndex &ix = path_index;
-    struct stat st;
-    if (stat(QV_PROFILE_DIR, &st) < 0 || !S_ISDIR(st.st_mode)) {
-        index_reset(ix);
-        return {};
+    std::set<std::string> dirty;
+    bool watched;
+    {
+        std::lock_guard<std::mutex> cache_guard(cache_mutex);
+        StoreWatch &w = store_watch;
+        // Another directory in the watched one's place by a way no event
+        // tells (a parent folder moved): watch afresh.
+        struct stat st;
+        if (w.inotify.fd >= 0 && !w.inherited &&
+            (stat(QV_PROFILE_DIR, &st) < 0 || st.st_dev != w.dev || st.st_ino != w.ino))
+            watch_open(w);
+        watched = watch_check(w);
+        if (!watched || w.index_stale)
+            ix.complete = false;
+        dirty.swap(w.dirty);
+        w.index_stale = false;
+        w.index_kept = watched;
     }
-    // Another store directory (replaced, mounted over), or a forked child
-    // that shares its parent's watch: watch afresh.
-    if (ix.fd < 0 || ix.owner != getpid() || ix.dev != st.st_dev || ix.ino != st.st_ino)
-        index_watch(ix, st);
-    if (ix.fd >= 0 && !index_drain(ix))
-        index_watch(ix, st);
-    index_refresh(ix);
-    std::vector<std::string> files = ix.sorted;
-    if (ix.fd < 0)
-        index_reset(ix);  // nothing would keep it valid
+    std::vector<std::string> files;
+    const bool read = index_refresh(ix, dirty);
+    if (read && (!watched || ix.bytes > INDEX_BYTES_MAX)) {
+        // Not kept: nothing would keep it valid, or it is too large.
+        files.reserve(ix.names.size());
+        for (auto &entry : ix.names)
+            files.push_back(std::move(entry.second));
+        index_reset(ix);
+        std::sort(files.begin(), files.end());  // std::string compares bytes as unsigned
+    } else if (read) {
+        if (!ix.sorted_valid) {
+            ix.sorted.clear();
+            ix.sorted.reserve(ix.names.size());
+            for (const auto &entry : ix.names)
+                ix.sorted.push_back(&entry.second);
+            std::sort(ix.sorted.begin(), ix.sorted.end(),
+                      [](const std::string *a, const std::string *b) { return *a < *b; });
+            ix.sorted_valid = true;
+        }
+        files.reserve(ix.sorted.size());
+        for (const std::string *path : ix.sorted)
+            files.push_back(*path);
+    }
+    if (!ix.complete) {
+        std::lock_guard<std::mutex> cache_guard(cache_mutex);
+        store_watch.index_kept = false;
+    }
     return files;
 }
 

@@ -47,9 +47,11 @@ struct QvProfile {
 // (corrupt, not a regular file, recording another path) is reported on
 // standard error and read as none. Paths: -EINVAL when empty or holding a NUL
 // byte, -ENAMETOOLONG past 4095 bytes; any other string is kept as it is.
-// A direct lookup by name; a file unchanged since it was last parsed (same
-// inode, size and times) is answered from memory with one stat. The parsed
-// profiles kept take at most 8 MiB; one larger than 2 MiB is never kept.
+// A direct lookup by name. A profile parsed before is answered from memory
+// while the store's watch (inotify on the store, the mount table) reports no
+// change in the store; without a watch, or for a file with a second link,
+// while the file is unchanged (same inode, size and times, one stat). The
+// parsed profiles kept take at most 8 MiB; one larger than 2 MiB is never kept.
 QvProfile qv_get_profile(const std::string &path);
 
 // Store profile under profile.file, replacing any earlier one atomically.
@@ -83,5 +85,6 @@ int qv_read_profile_file(int dir, const std::string &name, QvProfile *out, std::
 // standard error and left out. Served from memory: the store directory is
 // watched (inotify), and only files changed since the last listing, by any
 // process, are read again; an unusable file is reported when it is read.
-// Without a watch the whole store is read each time.
+// Without a watch, or when the paths would take more than 8 MiB of memory,
+// the whole store is read each time.
 std::vector<std::string> qv_get_files();
