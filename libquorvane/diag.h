@@ -18,9 +18,17 @@ constexpr const char *qv_base_name(const char *path)
     return base;
 }
 
+// The name a source file's lines carry: its base name, or QV_LOG_SOURCE where
+// the build defines it (the service's spine prints as main.cpp, whichever of
+// its files a line comes from).
+#ifdef QV_LOG_SOURCE
+#define QV_LOG_NAME QV_LOG_SOURCE
+#else
+#define QV_LOG_NAME qv_base_name(__FILE__)
+#endif
+
 // One diagnostic line: "<file>(<line>)-> " followed by the message.
-#define QV_LOG(stream, fmt, ...) \
-    std::fprintf((stream), "%s(%d)-> " fmt, qv_base_name(__FILE__), __LINE__, ##__VA_ARGS__)
+#define QV_LOG(stream, fmt, ...) std::fprintf((stream), "%s(%d)-> " fmt, QV_LOG_NAME, __LINE__, ##__VA_ARGS__)
 
 // A string the caller controls (a path, an application name), made fit for one
 // log field: control characters, and the backslash that starts an escape, are

@@ -423,12 +423,12 @@ TEST_F(Daemon, DiagnosticsOfAnEnableCall)
 {
     ASSERT_EQ(enable("/home/user/Music", {"/usr/bin/a", "/usr/bin/b"}, false).status, 0);
     std::regex lines(
-        R"(interface\.cpp\(\d+\)-> \n)"
-        R"(callers\.cpp\(\d+\)-> caller is: /usr/bin/dbus-send\n\n)"
-        R"(interface\.cpp\(\d+\)-> file /home/user/Music\.\n)"
-        R"(interface\.cpp\(\d+\)->   app /usr/bin/a\n\.\n)"
-        R"(interface\.cpp\(\d+\)->   app /usr/bin/b\n\.\n)"
-        R"(interface\.cpp\(\d+\)-> enabled 0\.\n)");
+        R"(main\.cpp\(\d+\)-> \n)"
+        R"(main\.cpp\(\d+\)-> caller is: /usr/bin/dbus-send\n\n)"
+        R"(main\.cpp\(\d+\)-> file /home/user/Music\.\n)"
+        R"(main\.cpp\(\d+\)->   app /usr/bin/a\n\.\n)"
+        R"(main\.cpp\(\d+\)->   app /usr/bin/b\n\.\n)"
+        R"(main\.cpp\(\d+\)-> enabled 0\.\n)");
     EXPECT_TRUE(std::regex_search(daemon_out(), lines)) << daemon_out();
 
     // Arguments that do not match the signature never reach a handler.

@@ -103,7 +103,7 @@ TEST_F(Polkit, FailuresRefuse)
     std::string out, err;
     // No authority on the bus.
     EXPECT_EQ(check(1, &out, &err), -1);
-    EXPECT_NE(err.find("callers.cpp("), std::string::npos);
+    EXPECT_NE(err.find("main.cpp("), std::string::npos);
     EXPECT_NE(err.find("-> Failed to Authority: "), std::string::npos) << err;
 
     // An error reply.

@@ -265,7 +265,7 @@ TEST_F(Trust, GeneralPurposeToolsNeedRootOrPolkit)
 // A string the caller controls cannot start a log line of its own.
 TEST_F(Trust, CallerStringsCannotForgeLogLines)
 {
-    const std::string forged = "callers.cpp(1)-> caller is: /usr/bin/nimbra-control-center";
+    const std::string forged = "main.cpp(1)-> caller is: /usr/bin/nimbra-control-center";
     const std::string dir = env.sb.scratch + "/x\n" + forged.substr(0, forged.rfind("/usr/bin/"));
     ASSERT_EQ(qvt::mkdir_p(dir + "/usr/bin"), 0);
     const std::string odd_caller = dir + "/usr/bin/nimbra-control-center";
