@@ -17,6 +17,11 @@
 #define QV_KEY_UID 5        // profile, dev = uid: a uid a profile applies to
 #define QV_KEY_PROGRAM 6    // dev, ino: a listed executable; the value's profile is its program number
 #define QV_KEY_PROBE 7      // dev, ino: a device manager's probe, which describes cameras
+// profile = a number of the generation in force: the rule this generation
+// gives that profile's objects (a generation waiting in the idle slot takes
+// the kernel's hand-overs with it), or that program's entry.
+#define QV_KEY_RENUMBER 8
+#define QV_KEY_RENUMBER_PROGRAM 9
 
 // Rule flags.
 #define QV_RULE_ALLOW_LIST 1 // listed programs are allowed (else: denied)

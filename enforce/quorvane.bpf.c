@@ -237,10 +237,19 @@ static __always_inline void *other_slot(void)
     return slot_at(1);
 }
 
-// In slot, key k takes the rule of key from, when there is one.
-static __always_inline void hand_over(void *slot, struct qv_key *from, struct qv_key *k)
+// In slot, key k takes the rule of key from there, or else the rule that
+// slot gives the profile (or program) numbered ruled->profile in force.
+static __always_inline void hand_over(void *slot, struct qv_key *from, struct qv_key *k,
+                                      const struct qv_rule *ruled)
 {
     struct qv_rule *was = slot ? bpf_map_lookup_elem(slot, from) : 0;
+    if (!was && slot && ruled) {
+        struct qv_key renumber = {
+            .kind = k->kind == QV_KEY_OBJECT ? QV_KEY_RENUMBER : QV_KEY_RENUMBER_PROGRAM,
+            .profile = ruled->profile,
+        };
+        was = bpf_map_lookup_elem(slot, &renumber);
+    }
     if (was) {
         struct qv_rule copy = *was;
         if (k->kind != QV_KEY_OBJECT || mark_object(k->dev, k->ino) == 0)
@@ -597,7 +606,7 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     if (moving) {
         struct qv_key from = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = victim->i_ino};
         struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
-        hand_over(other_slot(), &from, &k);
+        hand_over(other_slot(), &from, &k, over && at == victim->i_ino ? over : 0);
     }
     return 0;
 }
@@ -909,6 +918,6 @@ int BPF_PROG(qv_identity_rename, const struct path *old_dir, struct dentry *old_
     struct qv_rule copy = *program;
     bpf_map_update_elem(slot, &k, &copy, BPF_ANY);
     struct qv_key from = {.kind = QV_KEY_PROGRAM, .dev = s_dev, .ino = victim->i_ino};
-    hand_over(other_slot(), &from, &k);
+    hand_over(other_slot(), &from, &k, program);
     return 0;
 }

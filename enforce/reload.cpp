@@ -60,10 +60,24 @@ std::vector<PolicyEntry> carried(const Loader &l, const Policy &policy, const st
     return out;
 }
 
-// Looks at the generation in force at most this often before a flip (saves
-// faster than a look: the carry after the flip and the next re-resolution
-// catch up).
-constexpr int carry_rounds_max = 8;
+// The new generation's rule for each profile and program of the one in force,
+// under that one's numbers: with them the kernel repeats in the waiting map
+// every hand-over it makes in the map in force.
+std::vector<PolicyEntry> renumbering(const Loader &l, const Policy &policy)
+{
+    std::vector<PolicyEntry> out;
+    auto add = [&](const std::map<std::string, qv_rule> &was, const std::map<std::string, qv_rule> &now,
+                   uint32_t kind) {
+        for (const auto &[name, rule] : was) {
+            auto it = now.find(name);
+            if (it != now.end())
+                out.push_back({qv_key{kind, rule.profile, 0, 0, 0}, it->second});
+        }
+    };
+    add(l.last.rules, policy.rules, QV_KEY_RENUMBER);
+    add(l.last.program_numbers, policy.program_numbers, QV_KEY_RENUMBER_PROGRAM);
+    return out;
+}
 
 // Writes the carried entries into map into, each after its filter bit. The
 // map has room for them: a failure is a protection lost, and said.
@@ -208,22 +222,21 @@ int apply_policy(Loader *l, const Policy &policy)
     for (const auto &e : policy.entries)
         written.push_back(e.key);
     std::sort(written.begin(), written.end(), policy_key_less);
-    std::vector<PolicyEntry> more = carried(*l, policy, written);
+    const std::vector<PolicyEntry> renumbered = l->written_known ? renumbering(*l, policy) : std::vector<PolicyEntry>{};
+    const size_t room = carried(*l, policy, written).size() + renumbered.size();
     QvFd inner;
-    inner.fd = policy_map_create(policy, static_cast<uint32_t>(more.size()));
+    inner.fd = policy_map_create(policy, static_cast<uint32_t>(room));
     if (inner.fd < 0)
         return inner.fd;
+    // (Two listed names of one program share its number, and its entry.)
+    for (const auto &e : renumbered)
+        (void)bpf_map_update_elem(inner.fd, &e.key, &e.rule, BPF_ANY);
     uint32_t idle = (gen + 1) & 1;
     if (bpf_map_update_elem(slots, &idle, &inner.fd, BPF_ANY) < 0)
         return -errno;
-    // From here the kernel repeats in the new map each hand-over whose
-    // replaced file the new map holds. Carried until a look at the generation
-    // in force finds nothing more: then the new map holds the file each chain
-    // of saves has reached, and misses none of the saves that follow.
-    for (int round = 0; !more.empty() && round < carry_rounds_max; ++round) {
-        carry(more, inner.fd, filter, &written);
-        more = carried(*l, policy, written);
-    }
+    // From here the kernel repeats in the new map each hand-over it makes in
+    // the map in force; what came before is carried now.
+    carry(carried(*l, policy, written), inner.fd, filter, &written);
     uint32_t next = gen + 1;
     if (bpf_map_update_elem(generation, &zero, &next, BPF_ANY) < 0)
         return -errno;
