@@ -213,29 +213,24 @@ static __always_inline int device_probe(void *slot, struct file *file)
     return find(slot, QV_KEY_PROBE, 0, inode->i_sb->s_dev, inode->i_ino) != 0;
 }
 
-static __always_inline void *slot_at(__u32 step)
+// The slot of generation gen (step 0), or the other one (step 1). Both are
+// taken from one reading of the generation, so that a flip in between
+// cannot make them the same.
+static __always_inline void *slot_of(__u32 gen, __u32 step)
 {
-    __u32 zero = 0;
-    __u32 *gen = bpf_map_lookup_elem(&qv_generation, &zero);
-    if (!gen)
-        return 0;
-    __u32 idx = (*gen + step) & 1;
+    __u32 idx = (gen + step) & 1;
     return bpf_map_lookup_elem(&qv_slots, &idx);
 }
 
 static __always_inline void *active_slot(void)
 {
-    return slot_at(0);
+    return slot_of(generation(), 0);
 }
 
 // A hand-over (or a freed inode's removal) also goes to the other slot: a
 // loader putting a new generation there would otherwise lose what happens
 // between its look at the file system and its flip. A slot that is not
 // coming into force is replaced whole at the next reload.
-static __always_inline void *other_slot(void)
-{
-    return slot_at(1);
-}
 
 // In slot, key k takes the rule of key from there, or else the rule that
 // slot gives the profile (or program) numbered ruled->profile in force.
@@ -572,8 +567,9 @@ SEC("lsm/inode_rename")
 int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, struct inode *new_dir,
              struct dentry *new_dentry)
 {
-    void *slot = slot_for(old_dentry->d_sb);
-    if (!slot)
+    __u32 gen = generation();
+    void *slot = slot_of(gen, 0);
+    if (!slot || !maybe_object(objects_filter(), old_dentry->d_sb->s_dev, 0))
         return 0;
     __u32 dev = old_dentry->d_sb->s_dev;
     struct inode *moving = old_dentry->d_inode;
@@ -606,7 +602,7 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     if (moving) {
         struct qv_key from = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = victim->i_ino};
         struct qv_key k = {.kind = QV_KEY_OBJECT, .dev = dev, .ino = moving->i_ino};
-        hand_over(other_slot(), &from, &k, over && at == victim->i_ino ? over : 0);
+        hand_over(slot_of(gen, 1), &from, &k, over && at == victim->i_ino ? over : 0);
     }
     return 0;
 }
@@ -633,7 +629,8 @@ int BPF_PROG(qv_path_notify, const struct path *path, u64 mask, unsigned int obj
 // ones: the cache also lets go of files that exist.
 static __always_inline void forget(struct qv_key *k)
 {
-    void *slot = active_slot(), *other = other_slot();
+    __u32 gen = generation();
+    void *slot = slot_of(gen, 0), *other = slot_of(gen, 1);
     if (slot)
         bpf_map_delete_elem(slot, k);
     if (other)
@@ -904,7 +901,8 @@ int BPF_PROG(qv_identity_rename, const struct path *old_dir, struct dentry *old_
     struct inode *moving = old_dentry->d_inode;
     if (!victim || !moving || (flags & RENAME_EXCHANGE))
         return 0;
-    void *slot = active_slot();
+    __u32 gen = generation();
+    void *slot = slot_of(gen, 0);
     if (!slot)
         return 0;
     __u32 s_dev = victim->i_sb->s_dev;
@@ -918,6 +916,6 @@ int BPF_PROG(qv_identity_rename, const struct path *old_dir, struct dentry *old_
     struct qv_rule copy = *program;
     bpf_map_update_elem(slot, &k, &copy, BPF_ANY);
     struct qv_key from = {.kind = QV_KEY_PROGRAM, .dev = s_dev, .ino = victim->i_ino};
-    hand_over(other_slot(), &from, &k, program);
+    hand_over(slot_of(gen, 1), &from, &k, program);
     return 0;
 }
