@@ -307,9 +307,9 @@ static __always_inline const struct qv_rule *walk_from(void *slot, __u64 d, __u3
 // The rule governing a dentry: its own or its nearest protected folder's
 // (*at: that object's inode number). The first levels, where nearly every
 // answer lies, are read directly.
-static __always_inline const struct qv_rule *rule_above(void *slot, struct dentry *d, __u32 dev, __u64 *at)
+static __always_inline const struct qv_rule *rule_above(void *slot, const struct qv_filter *filter, struct dentry *d,
+                                                        __u32 dev, __u64 *at)
 {
-    const struct qv_filter *filter = objects_filter();
     for (int i = 0; i < QV_WALK_DIRECT; i++) {
         struct inode *inode = d->d_inode;
         if (inode && maybe_object(filter, dev, inode->i_ino)) {
@@ -328,11 +328,13 @@ static __always_inline const struct qv_rule *rule_above(void *slot, struct dentr
     return walk_from(slot, (__u64)d, dev, at);
 }
 
-// The policy in force, when file system sb holds a protected object.
-static __always_inline void *slot_for(struct super_block *sb)
+// The policy in force, when file system sb holds a protected object, and
+// the filter of protected objects (*filter) that the walk then uses.
+static __always_inline void *slot_for(struct super_block *sb, const struct qv_filter **filter)
 {
     void *slot = active_slot();
-    if (slot && !maybe_object(objects_filter(), sb->s_dev, 0))
+    *filter = objects_filter();
+    if (slot && !maybe_object(*filter, sb->s_dev, 0))
         return 0;
     return slot;
 }
@@ -422,12 +424,12 @@ static __always_inline int judge(void *slot, const struct qv_rule *r, __u32 want
 // The rule over an opened file. When the open came through another view (an
 // overlay's path over the real file), the walk starts from one of the real
 // file's names on its real file system.
-static __always_inline const struct qv_rule *rule_of_file(void *slot, struct file *file, struct inode *inode,
-                                                          __u32 dev)
+static __always_inline const struct qv_rule *rule_of_file(void *slot, const struct qv_filter *filter,
+                                                          struct file *file, struct inode *inode, __u32 dev)
 {
     struct dentry *d = file->f_path.dentry;
     if (d->d_inode == inode)
-        return rule_above(slot, d, dev, 0);
+        return rule_above(slot, filter, d, dev, 0);
     __u64 alias = (__u64)BPF_CORE_READ(inode, i_dentry.first);
     return walk_from(slot, alias ? alias - bpf_core_field_offset(struct dentry, d_u.d_alias) : 0, dev, 0);
 }
@@ -450,9 +452,10 @@ int BPF_PROG(qv_file_open, struct file *file)
             return 0;
     } else {
         // A file system that holds no protected object leaves at once.
-        if (!maybe_object(objects_filter(), s_dev, 0))
+        const struct qv_filter *filter = objects_filter();
+        if (!maybe_object(filter, s_dev, 0))
             return 0;
-        r = rule_of_file(slot, file, inode, s_dev);
+        r = rule_of_file(slot, filter, file, inode, s_dev);
     }
 
     __u32 want = 0;
@@ -475,10 +478,11 @@ int BPF_PROG(qv_file_open, struct file *file)
 // from every route into the real file system, overlay layers included.
 static __always_inline int judge_change(struct dentry *dentry, __u32 kind)
 {
-    void *slot = slot_for(dentry->d_sb);
+    const struct qv_filter *filter;
+    void *slot = slot_for(dentry->d_sb, &filter);
     if (!slot)
         return 0;
-    const struct qv_rule *r = rule_above(slot, dentry, dentry->d_sb->s_dev, 0);
+    const struct qv_rule *r = rule_above(slot, filter, dentry, dentry->d_sb->s_dev, 0);
     return judge(slot, r, QV_PERM_WRITE, 0, dentry, kind);
 }
 
@@ -544,12 +548,13 @@ int BPF_PROG(qv_inode_removexattr, struct user_namespace *mnt_userns, struct den
 SEC("lsm/inode_link")
 int BPF_PROG(qv_inode_link, struct dentry *old_dentry, struct inode *dir, struct dentry *new_dentry)
 {
-    void *slot = slot_for(old_dentry->d_sb);
+    const struct qv_filter *filter;
+    void *slot = slot_for(old_dentry->d_sb, &filter);
     if (!slot)
         return 0;
     __u32 dev = old_dentry->d_sb->s_dev;
-    const struct qv_rule *from = rule_above(slot, old_dentry, dev, 0);
-    const struct qv_rule *to = rule_above(slot, new_dentry, dev, 0);
+    const struct qv_rule *from = rule_above(slot, filter, old_dentry, dev, 0);
+    const struct qv_rule *to = rule_above(slot, filter, new_dentry, dev, 0);
     int r;
     if (from && (!to || to->profile != from->profile) &&
         (r = judge(slot, from, QV_PERM_READ | QV_PERM_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
@@ -569,13 +574,14 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
 {
     __u32 gen = generation();
     void *slot = slot_of(gen, 0);
-    if (!slot || !maybe_object(objects_filter(), old_dentry->d_sb->s_dev, 0))
+    const struct qv_filter *filter = objects_filter();
+    if (!slot || !maybe_object(filter, old_dentry->d_sb->s_dev, 0))
         return 0;
     __u32 dev = old_dentry->d_sb->s_dev;
     struct inode *moving = old_dentry->d_inode;
     const struct qv_rule *self = moving ? find(slot, QV_KEY_OBJECT, 0, dev, moving->i_ino) : 0;
-    const struct qv_rule *from = rule_above(slot, old_dentry->d_parent, dev, 0);
-    const struct qv_rule *to = rule_above(slot, new_dentry->d_parent, dev, 0);
+    const struct qv_rule *from = rule_above(slot, filter, old_dentry->d_parent, dev, 0);
+    const struct qv_rule *to = rule_above(slot, filter, new_dentry->d_parent, dev, 0);
     int leaving = from && (!to || to->profile != from->profile);
     int r;
     if ((r = judge(slot, self, QV_PERM_READ | QV_PERM_WRITE, 0, old_dentry, QV_EVENT_NAMES)))
@@ -588,7 +594,7 @@ int BPF_PROG(qv_inode_rename, struct inode *old_dir, struct dentry *old_dentry, 
     if (!victim)
         return 0;
     __u64 at = 0;
-    const struct qv_rule *over = rule_above(slot, new_dentry, dev, &at);
+    const struct qv_rule *over = rule_above(slot, filter, new_dentry, dev, &at);
     if ((r = judge(slot, over, QV_PERM_WRITE, 0, new_dentry, QV_EVENT_NAMES)))
         return r;
     if (moving && over && at == victim->i_ino) {
@@ -615,10 +621,11 @@ int BPF_PROG(qv_path_notify, const struct path *path, u64 mask, unsigned int obj
     struct dentry *dentry = path->dentry;
     if (obj_type != FSNOTIFY_OBJ_TYPE_INODE || !dentry->d_inode)
         return 0;
-    void *slot = slot_for(dentry->d_sb);
+    const struct qv_filter *filter;
+    void *slot = slot_for(dentry->d_sb, &filter);
     if (!slot)
         return 0;
-    const struct qv_rule *r = rule_above(slot, dentry, dentry->d_sb->s_dev, 0);
+    const struct qv_rule *r = rule_above(slot, filter, dentry, dentry->d_sb->s_dev, 0);
     __u32 want = (dentry->d_inode->i_mode & S_IFMT) == S_IFDIR ? QV_PERM_LIST : QV_PERM_READ;
     return judge(slot, r, want, 0, dentry, QV_EVENT_WATCH);
 }
@@ -627,12 +634,9 @@ int BPF_PROG(qv_path_notify, const struct path *path, u64 mask, unsigned int obj
 // new file that reuses the number is neither caught, nor freed, nor given a
 // program's rights, and handed-over entries do not pile up. Only deleted
 // ones: the cache also lets go of files that exist.
-static __always_inline void forget(struct qv_key *k)
+static __always_inline void forget(void *slot, void *other, struct qv_key *k)
 {
-    __u32 gen = generation();
-    void *slot = slot_of(gen, 0), *other = slot_of(gen, 1);
-    if (slot)
-        bpf_map_delete_elem(slot, k);
+    bpf_map_delete_elem(slot, k);
     if (other)
         bpf_map_delete_elem(other, k);
 }
@@ -640,13 +644,17 @@ static __always_inline void forget(struct qv_key *k)
 SEC("lsm/inode_free_security")
 int BPF_PROG(qv_inode_free_security, struct inode *inode)
 {
-    if (inode->i_nlink != 0 || !active_slot())
+    if (inode->i_nlink != 0)
+        return 0;
+    __u32 gen = generation();
+    void *slot = slot_of(gen, 0), *other = slot_of(gen, 1);
+    if (!slot)
         return 0;
     struct qv_key k = {.kind = QV_KEY_PROGRAM, .dev = inode->i_sb->s_dev, .ino = inode->i_ino};
-    forget(&k);
-    if (slot_for(inode->i_sb)) {
+    forget(slot, other, &k);
+    if (maybe_object(objects_filter(), k.dev, 0)) {
         k.kind = QV_KEY_OBJECT;
-        forget(&k);
+        forget(slot, other, &k);
     }
     return 0;
 }

@@ -68,6 +68,15 @@ std::vector<std::string> make_folders(const std::string &dir, int n)
     return paths;
 }
 
+void open_close(const char *path, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
 // The fastest of rounds rounds: under emulation on a shared host, the
 // slower rounds measure the host, not the kernel.
 int bench_open(const char *path, int n, int rounds)
@@ -75,11 +84,7 @@ int bench_open(const char *path, int n, int rounds)
     double best = 1e300;
     for (int r = 0; r < rounds; ++r) {
         double t0 = now_ms();
-        for (int i = 0; i < n; ++i) {
-            int fd = open(path, O_RDONLY | O_CLOEXEC);
-            if (fd >= 0)
-                close(fd);
-        }
+        open_close(path, n);
         double per_op = (now_ms() - t0) * 1e6 / n;
         if (per_op < best)
             best = per_op;
@@ -124,11 +129,7 @@ int bench_runtime(const char *path, int n)
         std::printf("no run time of qv_file_open: %s\n", std::strerror(errno));
         return 1;
     }
-    for (int i = 0; i < n; ++i) {
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0)
-            close(fd);
-    }
+    open_close(path, n);
     program_stats("qv_file_open", &ns1, &runs1);
     std::printf("%.0f\n", runs1 > runs0 ? double(ns1 - ns0) / double(runs1 - runs0) : 0.0);
     return 0;
